@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// A pseudo-terminal standing in for the module's serial port: the channel opens slavePath(), the
+// test reads what arrived from the master side. Never a real /dev/ttyS*.
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QString>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+class PtyPair
+{
+public:
+    PtyPair()
+    {
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0) {
+            m_slavePath = QString::fromLocal8Bit(name);
+            termios raw{};
+            ::tcgetattr(m_master, &raw);
+            ::cfmakeraw(&raw);
+            ::tcsetattr(m_master, TCSANOW, &raw);
+        }
+    }
+    ~PtyPair()
+    {
+        closeMaster();
+        if (m_slave >= 0)
+            ::close(m_slave);
+    }
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
+
+    bool isValid() const { return m_master >= 0 && !m_slavePath.isEmpty(); }
+    QString slavePath() const { return m_slavePath; }
+    int master() const { return m_master; }
+    int slave() const { return m_slave; }
+
+    // Reads until `count` bytes have arrived or `timeoutMs` has passed, whichever is first.
+    QByteArray read(int count, int timeoutMs = 2000)
+    {
+        QByteArray data;
+        const QDeadlineTimer deadline(timeoutMs);
+        while (data.size() < count && !deadline.hasExpired()) {
+            pollfd pfd{m_master, POLLIN, 0};
+            if (::poll(&pfd, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+                break;
+            char buffer[4096];
+            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            data.append(buffer, n);
+        }
+        return data;
+    }
+
+    // Everything that is already there, without waiting for more.
+    QByteArray readPending() { return read(1 << 20, 50); }
+
+    // The other side of the line goes away, as when the module's cable is pulled.
+    void closeMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+};
