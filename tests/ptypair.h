@@ -63,6 +63,26 @@ public:
     // Everything that is already there, without waiting for more.
     QByteArray readPending() { return read(1 << 20, 50); }
 
+    // Leaves the channel as the only holder of the slave side, so the master sees it let go.
+    void closeSlave()
+    {
+        if (m_slave >= 0)
+            ::close(m_slave);
+        m_slave = -1;
+    }
+
+    // True once nobody holds the slave side any more (the master reads a hang-up).
+    bool slaveReleased(int timeoutMs = 2000)
+    {
+        const QDeadlineTimer deadline(timeoutMs);
+        do {
+            pollfd pfd{m_master, POLLIN, 0};
+            if (::poll(&pfd, 1, 20) > 0 && (pfd.revents & POLLHUP))
+                return true;
+        } while (!deadline.hasExpired());
+        return false;
+    }
+
     // The other side of the line goes away, as when the module's cable is pulled.
     void closeMaster()
     {

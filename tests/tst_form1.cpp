@@ -1,0 +1,383 @@
+// SPDX-License-Identifier: MIT
+#include "form1.h"
+
+#include "chineseui.h"
+#include "ptypair.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QEventLoop>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+struct ShownBox
+{
+    QMessageBox::Icon icon;
+    QString text;
+    QString buttonText;
+};
+
+// Runs `action` and answers every message box it opens, the way a user clicks 确定.
+QList<ShownBox> answerBoxes(const std::function<void()> &action)
+{
+    QList<ShownBox> shown;
+    QTimer answerer;
+    answerer.setInterval(10);
+    QObject::connect(&answerer, &QTimer::timeout, &answerer, [&shown] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        QAbstractButton *ok = box->button(QMessageBox::Ok);
+        shown.append({box->icon(), box->text(), ok ? ok->text() : QString()});
+        box->done(QMessageBox::Ok);
+    });
+    answerer.start();
+    action();
+    QTest::qWait(30);
+    return shown;
+}
+
+} // namespace
+
+class tst_Form1 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void window();
+    void controls_data();
+    void controls();
+    void controlsFitAndDoNotOverlap();
+    void enlargingMovesNothing();
+    void focusAndTabOrder();
+    void enterInsertsLineBreak();
+    void sends_data();
+    void sends();
+    void refusesAndGoesOn_data();
+    void refusesAndGoesOn();
+    void writeFailureReportedOncePerClick();
+    void closingWindowReleasesPort();
+    void missingPortIsReported();
+    // Last: once QCoreApplication::exit() has run, no event loop of this process runs again.
+    void exitDrainsAndReleasesPort();
+
+private:
+    QPlainTextEdit *text(const char *name) const
+    {
+        return m_form->findChild<QPlainTextEdit *>(QString::fromLatin1(name));
+    }
+    QPushButton *button(const char *name) const
+    {
+        return m_form->findChild<QPushButton *>(QString::fromLatin1(name));
+    }
+    void typeChinese(const QString &chinese)
+    {
+        // keyClicks cannot carry non-Latin-1 text; a key event with the text is what an input method
+        // delivers in the end.
+        QTest::sendKeyEvent(QTest::KeyAction::Click, text("Text1"), Qt::Key_unknown, chinese, Qt::NoModifier);
+    }
+
+    std::unique_ptr<PtyPair> m_pty;
+    std::unique_ptr<Form1> m_form;
+};
+
+void tst_Form1::initTestCase()
+{
+    // Tests close and destroy windows one after another; the real program's quit on the last
+    // window would end the message-box loops of the tests that follow.
+    QApplication::setQuitOnLastWindowClosed(false);
+    InstallChineseTranslations(*QCoreApplication::instance());
+}
+
+void tst_Form1::init()
+{
+    m_pty = std::make_unique<PtyPair>();
+    QVERIFY(m_pty->isValid());
+    m_form = std::make_unique<Form1>(m_pty->slavePath());
+    QVERIFY(m_form->load());
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+}
+
+void tst_Form1::cleanup()
+{
+    m_form.reset();
+    m_pty.reset();
+}
+
+void tst_Form1::window()
+{
+    QCOMPARE(m_form->windowTitle(),
+             QStringLiteral("汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）"));
+    QCOMPARE(m_form->size(), QSize(540, 329));
+    QVERIFY(m_form->windowFlags() & Qt::WindowMaximizeButtonHint);
+    QVERIFY(m_form->windowFlags() & Qt::WindowMinimizeButtonHint);
+}
+
+void tst_Form1::controls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("rect"); // in pixels, 15 twips each
+    QTest::addColumn<QString>("caption");
+
+    QTest::newRow("Text1") << "Text1" << QRect(141, 24, 357, 66) << QString();
+    QTest::newRow("Text2") << "Text2" << QRect(141, 120, 356, 129) << QString();
+    QTest::newRow("Label4") << "Label4" << QRect(12, 33, 115, 16) << QStringLiteral("输入需要转化输出的");
+    QTest::newRow("Label1") << "Label1" << QRect(12, 51, 115, 19) << QStringLiteral("字母、数字或汉字：");
+    QTest::newRow("Label3") << "Label3" << QRect(12, 135, 121, 16) << QStringLiteral("（串口数据监视窗口）");
+    QTest::newRow("Label2") << "Label2" << QRect(27, 153, 85, 28)
+                            << QStringLiteral("已从串口输出的Unicode码：");
+    QTest::newRow("Command2") << "Command2" << QRect(441, 270, 81, 51) << QStringLiteral("退出");
+    QTest::newRow("Command1") << "Command1" << QRect(123, 270, 202, 52)
+                              << QStringLiteral(
+                                     "转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
+}
+
+void tst_Form1::controls()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, rect);
+    QFETCH(QString, caption);
+
+    QWidget *widget = m_form->findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QVERIFY(widget->isVisible());
+    if (auto *box = qobject_cast<QPlainTextEdit *>(widget)) {
+        QCOMPARE(box->geometry(), rect);
+        QVERIFY(box->toPlainText().isEmpty());
+        QVERIFY(!box->isReadOnly());
+        QCOMPARE(box->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+        QCOMPARE(box->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(box->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    } else if (auto *label = qobject_cast<QLabel *>(widget)) {
+        QCOMPARE(label->text(), caption);
+        QVERIFY(label->wordWrap());
+        QVERIFY(label->alignment() & Qt::AlignLeft);
+        // Placed as designed; only ever taller, so that the whole caption shows.
+        QCOMPARE(label->pos(), rect.topLeft());
+        QCOMPARE(label->width(), rect.width());
+        QVERIFY(label->height() >= rect.height());
+        QVERIFY(label->height() >= label->heightForWidth(label->width()));
+    } else {
+        auto *push = qobject_cast<QPushButton *>(widget);
+        QVERIFY(push);
+        QCOMPARE(push->pos(), rect.topLeft());
+        QCOMPARE(push->width(), rect.width());
+        QVERIFY(push->height() >= rect.height());
+        QVERIFY(!push->isDefault());
+        QVERIFY(!push->autoDefault());
+        auto *shown = push->findChild<QLabel *>();
+        QVERIFY(shown);
+        QCOMPARE(shown->text(), caption);
+        QVERIFY(shown->wordWrap());
+        // The caption wraps inside the button and shows in full.
+        QVERIFY(shown->heightForWidth(shown->width()) <= shown->height());
+        QVERIFY(push->rect().contains(shown->geometry()));
+    }
+}
+
+// Controls that grew for a tall font must still fit the window and keep clear of each other.
+void tst_Form1::controlsFitAndDoNotOverlap()
+{
+    const auto children = m_form->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+    QCOMPARE(children.size(), 8);
+    for (const QWidget *child : children) {
+        QVERIFY2(m_form->rect().contains(child->geometry()), qPrintable(child->objectName()));
+        for (const QWidget *other : children) {
+            if (other != child)
+                QVERIFY2(!child->geometry().intersects(other->geometry()),
+                         qPrintable(child->objectName() + u'/' + other->objectName()));
+        }
+    }
+}
+
+void tst_Form1::enlargingMovesNothing()
+{
+    QHash<QString, QRect> before;
+    const auto children = m_form->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+    for (const QWidget *child : children)
+        before.insert(child->objectName(), child->geometry());
+    QCOMPARE(before.size(), 8);
+
+    m_form->resize(1000, 700);
+    QTest::qWait(20);
+    for (const QWidget *child : children)
+        QCOMPARE(child->geometry(), before.value(child->objectName()));
+}
+
+void tst_Form1::focusAndTabOrder()
+{
+    QCOMPARE(QApplication::focusWidget(), text("Text1"));
+    const QStringList order{QStringLiteral("Text2"), QStringLiteral("Command2"), QStringLiteral("Command1"),
+                            QStringLiteral("Text1")};
+    for (const QString &expected : order) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), expected);
+    }
+}
+
+void tst_Form1::enterInsertsLineBreak()
+{
+    QTest::keyClick(text("Text1"), Qt::Key_1);
+    const QList<ShownBox> boxes = answerBoxes([this] { QTest::keyClick(text("Text1"), Qt::Key_Return); });
+    QVERIFY(boxes.isEmpty());
+    QCOMPARE(text("Text1")->toPlainText(), QStringLiteral("1\n"));
+    QCOMPARE(m_pty->readPending(), QByteArray()); // no button answered Enter
+}
+
+void tst_Form1::sends_data()
+{
+    QTest::addColumn<QString>("chinese"); // typed as one key event with text
+    QTest::addColumn<QString>("ascii");   // typed key by key, '\n' as Enter
+    QTest::addColumn<QByteArray>("frame");
+
+    QTest::newRow("hanzi") << QStringLiteral("汉字") << QString() << QByteArray::fromHex("6C495B57");
+    QTest::newRow("1 + Enter") << QString() << QStringLiteral("1\n") << QByteArray::fromHex("0031000D000A");
+    QTest::newRow("no-break space") << QStringLiteral("a\u00A0b") << QString()
+                                    << QByteArray::fromHex("006100A00062");
+    QTest::newRow("127, the longest")
+        << QString(127, u'字') << QString() << QByteArray::fromHex(QByteArray("5B57").repeated(127));
+}
+
+void tst_Form1::sends()
+{
+    QFETCH(QString, chinese);
+    QFETCH(QString, ascii);
+    QFETCH(QByteArray, frame);
+
+    if (!chinese.isEmpty())
+        typeChinese(chinese);
+    for (const QChar c : ascii) {
+        if (c == u'\n')
+            QTest::keyClick(text("Text1"), Qt::Key_Return);
+        else
+            QTest::keyClick(text("Text1"), c.toLatin1());
+    }
+    const QString typed = text("Text1")->toPlainText();
+    text("Text2")->setPlainText(QStringLiteral("earlier notes"));
+
+    const QList<ShownBox> boxes =
+        answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); });
+    QVERIFY(boxes.isEmpty());
+
+    QCOMPARE(m_pty->read(frame.size() + 1, 300), frame);
+    QString dump;
+    for (const char byte : frame)
+        dump += QStringLiteral("%1 ").arg(quint8(byte), 2, 16, QLatin1Char('0')).toUpper();
+    // CR LF, the dump, CR LF: an empty first line, the dump, then a line break.
+    QCOMPARE(text("Text2")->toPlainText(), QStringLiteral("\n") + dump + QStringLiteral("\n"));
+    QCOMPARE(text("Text1")->toPlainText(), typed);
+}
+
+void tst_Form1::refusesAndGoesOn_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("empty") << QString() << QStringLiteral("请先输入需要转换的字母、数字或汉字。");
+    QTest::newRow("128") << QString(128, u'a')
+                         << QStringLiteral("输入内容过长：最多 127 个 UTF-16 码元，当前为 128 个。");
+    QTest::newRow("127 + line break = 129")
+        << QString(127, u'a') + u'\n'
+        << QStringLiteral("输入内容过长：最多 127 个 UTF-16 码元，当前为 129 个。");
+    QTest::newRow("1000") << QString(1000, u'汉')
+                          << QStringLiteral("输入内容过长：最多 127 个 UTF-16 码元，当前为 1000 个。");
+}
+
+void tst_Form1::refusesAndGoesOn()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, message);
+
+    text("Text1")->setPlainText(input);
+    text("Text2")->setPlainText(QStringLiteral("earlier notes"));
+    const QList<ShownBox> boxes =
+        answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); });
+
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes.first().icon, QMessageBox::Warning);
+    QCOMPARE(boxes.first().text, message);
+    QCOMPARE(boxes.first().buttonText, QStringLiteral("确定"));
+    QCOMPARE(m_pty->readPending(), QByteArray());
+    QCOMPARE(text("Text2")->toPlainText(), QString());
+    QCOMPARE(text("Text1")->toPlainText(), input);
+
+    // Still usable: the next send goes out.
+    text("Text1")->setPlainText(QStringLiteral("A"));
+    QVERIFY(answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); }).isEmpty());
+    QCOMPARE(m_pty->read(3, 300), QByteArray::fromHex("0041"));
+}
+
+void tst_Form1::writeFailureReportedOncePerClick()
+{
+    m_pty->closeMaster(); // the module's cable is pulled
+    text("Text1")->setPlainText(QStringLiteral("汉字"));
+    for (int click = 0; click < 2; ++click) {
+        text("Text2")->setPlainText(QStringLiteral("earlier notes"));
+        const QList<ShownBox> boxes =
+            answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); });
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first().icon, QMessageBox::Critical);
+        QVERIFY2(boxes.first().text.startsWith(QStringLiteral("串口 COM1 写入失败：")),
+                 qPrintable(boxes.first().text));
+        QVERIFY(boxes.first().text.size() > QStringLiteral("串口 COM1 写入失败：").size());
+        QCOMPARE(text("Text2")->toPlainText(), QString());
+        QCOMPARE(text("Text1")->toPlainText(), QStringLiteral("汉字"));
+    }
+    QVERIFY(m_form->isVisible());
+}
+
+void tst_Form1::exitDrainsAndReleasesPort()
+{
+    m_pty->closeSlave();
+    text("Text1")->setPlainText(QString(127, u'字'));
+    QTest::mouseClick(button("Command1"), Qt::LeftButton);
+
+    // Exit ends the running event loop with status 0.
+    QEventLoop loop;
+    QTimer::singleShot(0, this, [this] { QTest::mouseClick(button("Command2"), Qt::LeftButton); });
+    QCOMPARE(loop.exec(), 0);
+
+    QCOMPARE(m_pty->read(255, 500), QByteArray::fromHex(QByteArray("5B57").repeated(127)));
+    QVERIFY(m_pty->slaveReleased());
+}
+
+void tst_Form1::closingWindowReleasesPort()
+{
+    m_pty->closeSlave();
+    text("Text1")->setPlainText(QStringLiteral("A"));
+    QTest::mouseClick(button("Command1"), Qt::LeftButton);
+    m_form->close();
+    m_form.reset(); // what the end of the program does with the window
+    QCOMPARE(m_pty->read(3, 300), QByteArray::fromHex("0041"));
+    QVERIFY(m_pty->slaveReleased());
+}
+
+void tst_Form1::missingPortIsReported()
+{
+    Form1 form(QStringLiteral("/nonexistent/qm47t-port"));
+    bool loaded = true;
+    const QList<ShownBox> boxes = answerBoxes([&] { loaded = form.load(); });
+    QVERIFY(!loaded);
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes.first().icon, QMessageBox::Critical);
+    QVERIFY2(boxes.first().text.startsWith(QStringLiteral("无法打开串口 COM1：")),
+             qPrintable(boxes.first().text));
+    QVERIFY(boxes.first().text.size() > QStringLiteral("无法打开串口 COM1：").size());
+}
+
+QTEST_MAIN(tst_Form1)
+#include "tst_form1.moc"
