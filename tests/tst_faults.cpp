@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: MIT
+// What the user sees when the line misbehaves: a cable pulled mid-session, the port held by another
+// program, a line that stops taking bytes, and leaving right after a send.
+#include "form1.h"
+#include "serialchannel.h"
+
+#include "chineseui.h"
+#include "messageboxes.h"
+#include "ptypair.h"
+
+#include <QEventLoop>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QStringEncoder>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+QPushButton *button(Form1 &form, const char *name)
+{
+    return form.findChild<QPushButton *>(QString::fromLatin1(name));
+}
+
+QPlainTextEdit *box(Form1 &form, const char *name)
+{
+    return form.findChild<QPlainTextEdit *>(QString::fromLatin1(name));
+}
+
+QList<ShownBox> clickConvert(Form1 &form)
+{
+    return answerBoxes([&form] { QTest::mouseClick(button(form, "Command1"), Qt::LeftButton); });
+}
+
+// Writes to the slave side until the pseudo-terminal stops taking bytes, as a module that has stopped
+// reading would leave it. The kernel moves bytes between its buffers in the background, so keep going
+// until several tries in a row find no room.
+qint64 fillUntilStalled(int slaveFd)
+{
+    ::fcntl(slaveFd, F_SETFL, ::fcntl(slaveFd, F_GETFL) | O_NONBLOCK);
+    const QByteArray filler(512, '\0');
+    qint64 total = 0;
+    for (int idle = 0; idle < 5;) {
+        const ssize_t n = ::write(slaveFd, filler.constData(), filler.size());
+        if (n > 0) {
+            total += n;
+            idle = 0;
+        } else {
+            ++idle;
+            QTest::qSleep(20);
+        }
+    }
+    return total;
+}
+
+} // namespace
+
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void portHeldByAnotherProgram();
+    void stalledLineGivesUp();
+    void leavingRightAfterSendLosesNothing();
+    // Last: it ends the event loop through the Exit button, after which no loop of this process runs.
+    void cablePulledMidSession();
+};
+
+void tst_Faults::initTestCase()
+{
+    InstallChineseTranslations(*QCoreApplication::instance());
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+void tst_Faults::portHeldByAnotherProgram()
+{
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    SerialChannel otherProgram(pty.slavePath());
+    QCOMPARE(otherProgram.open(), std::nullopt);
+
+    Form1 form(pty.slavePath());
+    bool loaded = true;
+    const QList<ShownBox> boxes = answerBoxes([&] { loaded = form.load(); });
+    QVERIFY(!loaded);
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes.first().icon, QMessageBox::Critical);
+    const QString prefix = QStringLiteral("无法打开串口 COM1：");
+    QVERIFY2(boxes.first().text.startsWith(prefix) && boxes.first().text.size() > prefix.size(),
+             qPrintable(boxes.first().text));
+}
+
+void tst_Faults::stalledLineGivesUp()
+{
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    SerialChannel channel(pty.slavePath());
+    QCOMPARE(channel.open(), std::nullopt);
+    const qint64 filler = fillUntilStalled(pty.slave());
+    QVERIFY(filler > 0);
+
+    const QByteArray frame = QByteArray::fromHex("ABCD").repeated(127);
+    const SerialChannel::Failure refused = channel.output(frame);
+    QVERIFY(refused);
+    QCOMPARE(*refused, QStringLiteral("线路阻塞，数据未能在限定时间内发出"));
+    (void)channel.close(); // must come back too; whether it can say more is up to the device
+
+    // The refused frame must not trail out later, glued to whatever comes next.
+    const QByteArray received = pty.read(int(filler) + frame.size(), 1000);
+    QVERIFY(received.size() <= filler);
+    QVERIFY(!received.contains('\xAB'));
+}
+
+void tst_Faults::leavingRightAfterSendLosesNothing()
+{
+    QRandomGenerator random(200);
+    for (int round = 0; round < 200; ++round) {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        pty.closeSlave();
+        QString text;
+        const int length = int(random.bounded(1, 128));
+        for (int i = 0; i < length; ++i) {
+            const bool hanzi = random.bounded(2);
+            text += QChar(char16_t(hanzi ? random.bounded(0x4E00, 0x9FA6) : random.bounded(0x20, 0x7F)));
+        }
+        {
+            Form1 form(pty.slavePath());
+            QVERIFY(form.load());
+            box(form, "Text1")->setPlainText(text);
+            QVERIFY(clickConvert(form).isEmpty());
+        } // the window goes, as when the program ends right after the click
+        QVERIFY(pty.slaveReleased());
+        const QByteArray expected = QStringEncoder(QStringEncoder::Utf16BE).encode(text);
+        QCOMPARE(pty.read(2 * length + 1, 500).toHex(), expected.toHex());
+    }
+}
+
+void tst_Faults::cablePulledMidSession()
+{
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    Form1 form(pty.slavePath());
+    QVERIFY(form.load());
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    box(form, "Text1")->setPlainText(QStringLiteral("汉字"));
+    QVERIFY(clickConvert(form).isEmpty());
+    QCOMPARE(pty.read(4), QByteArray::fromHex("6C495B57"));
+
+    pty.closeMaster();
+    const QString prefix = QStringLiteral("串口 COM1 写入失败：");
+    const QList<ShownBox> first = clickConvert(form);
+    QCOMPARE(first.size(), 1);
+    QCOMPARE(first.first().icon, QMessageBox::Critical);
+    QVERIFY2(first.first().text.startsWith(prefix) && first.first().text.size() > prefix.size(),
+             qPrintable(first.first().text));
+    QCOMPARE(box(form, "Text2")->toPlainText(), QString());
+
+    // Nothing more by itself while the user does nothing.
+    QVERIFY(answerBoxes([] { QTest::qWait(300); }).isEmpty());
+
+    // Later sends say plainly that the port is gone, once per click.
+    for (int click = 0; click < 3; ++click) {
+        const QList<ShownBox> later = clickConvert(form);
+        QCOMPARE(later.size(), 1);
+        QCOMPARE(later.first().text, prefix + QStringLiteral("串口未打开"));
+    }
+    QCOMPARE(box(form, "Text1")->toPlainText(), QStringLiteral("汉字"));
+
+    // And Exit still ends the program normally.
+    QEventLoop loop;
+    QTimer::singleShot(0, &form, [&form] { QTest::mouseClick(button(form, "Command2"), Qt::LeftButton); });
+    QCOMPARE(loop.exec(), 0);
+}
+
+QTEST_MAIN(tst_Faults)
+#include "tst_faults.moc"
