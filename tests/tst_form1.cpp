@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -32,6 +33,7 @@ private slots:
     void controls();
     void controlsFitAndDoNotOverlap();
     void enlargingMovesNothing();
+    void qtOwnTextsInChinese();
     void focusAndTabOrder();
     void enterInsertsLineBreak();
     void sends_data();
@@ -186,6 +188,16 @@ void tst_Form1::enlargingMovesNothing()
     QTest::qWait(20);
     for (const QWidget *child : children)
         QCOMPARE(child->geometry(), before.value(child->objectName()));
+}
+
+void tst_Form1::qtOwnTextsInChinese()
+{
+    const std::unique_ptr<QMenu> menu(text("Text1")->createStandardContextMenu());
+    QStringList entries;
+    for (const QAction *action : menu->actions())
+        entries << action->text();
+    const QString all = entries.join(u'|');
+    QVERIFY2(all.contains(QStringLiteral("复制")) && all.contains(QStringLiteral("粘贴")), qPrintable(all));
 }
 
 void tst_Form1::focusAndTabOrder()
