@@ -113,6 +113,10 @@ void tst_Soak::tenThousandSends()
     QCOMPARE(unexpectedBoxes, 0);
     QCOMPARE(pty.readPending(), QByteArray());
 
+#ifdef __SANITIZE_ADDRESS__
+    QSKIP("AddressSanitizer holds freed memory back on purpose, so resident size means nothing here; "
+          "the frames above were checked all the same");
+#endif
     const qint64 finalResident = residentBytes();
     QVERIFY(warmResident > 0);
     QVERIFY2(finalResident - warmResident <= kAllowedGrowth,
