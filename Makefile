@@ -3,10 +3,16 @@
 
 BUILD_PACKAGES := cmake make g++ pkg-config libgl-dev qt6-base-dev qt6-serialport-dev \
                   qt6-translations-l10n fonts-noto-cjk
-TEST_PACKAGES  := $(BUILD_PACKAGES)
+TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
+                  dpkg-dev desktop-file-utils appstream x11-utils
+PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev
+PREFIX         ?= /usr/local
+DEMO_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool imagemagick libx11-6
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
+FUZZ_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
+FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps build test run bench clean
+.PHONY: all deps build install package demo test test-asan test-fuzz-short fuzz-build fuzz run bench clean
 
 all: build
 
@@ -17,9 +23,49 @@ build: deps
 	cmake --preset dev
 	cmake --build --preset dev -j
 
+# The program with a virtual QM47T on its COM1, no module or serial port needed: on your display if
+# there is one, else a scripted run on a private Xvfb that saves build/demo.png.
+demo: build
+	scripts/install-deps.sh $(DEMO_PACKAGES)
+	python3 scripts/virtual-qm47t.py --demo
+
 test: build
 	scripts/install-deps.sh $(TEST_PACKAGES)
 	ctest --preset dev
+	$(MAKE) test-asan test-fuzz-short
+
+test-asan:
+	scripts/install-deps.sh $(TEST_PACKAGES)
+	cmake --preset asan
+	cmake --build --preset asan -j
+	ctest --preset asan
+
+fuzz-build:
+	scripts/install-deps.sh $(FUZZ_PACKAGES)
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j
+
+test-fuzz-short: fuzz-build
+	ctest --preset fuzz
+
+# The long run. New inputs and crash reproducers stay under build-fuzz/; the committed seeds are
+# only read.
+fuzz: fuzz-build
+	mkdir -p build-fuzz/fuzz/corpus build-fuzz/fuzz/artifacts
+	./build-fuzz/fuzz/fuzz_send -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/fuzz/artifacts/ build-fuzz/fuzz/corpus fuzz/corpus
+
+# Installs what `make build` built under PREFIX (default /usr/local); DESTDIR stages the files
+# elsewhere, as packagers do. It builds nothing itself, so `sudo make install` leaves no root-owned
+# files in build/.
+install:
+	@test -f build/cmake_install.cmake || { echo "Nothing is built yet: run make build first."; exit 1; }
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# The Debian package, build/qm47t-converter_<version>_<arch>.deb.
+package: build
+	scripts/install-deps.sh $(PACKAGE_PACKAGES)
+	cmake --build --preset dev --target package
 
 # Starts the program on the real COM1: the user needs permission on the port (group dialout).
 run: build
@@ -32,4 +78,4 @@ bench:
 	./build-bench/bench/bench_send
 
 clean:
-	rm -rf build build-bench
+	rm -rf build build-bench build-asan build-fuzz

@@ -1,0 +1,331 @@
+// SPDX-License-Identifier: MIT
+//
+// How long the software takes over one send, next to the time the frame then spends on the wire.
+//
+// TARGET: the software's share of a send (line breaks to CR LF, build the frame, format the dump,
+// hand the frame to the port) stays under 1% of the frame's wire time. At 9600 bit/s 8N1 a byte
+// takes 10 bits, 1.0417 ms; the shortest frame (1 code unit, 2 bytes) takes 2.08 ms, so its whole
+// send must stay under 21 us median (20.8 us). Every case carries the target twice:
+//   its name ends in budget_us:N, 1% of its frame's wire time: the median Time must stay below N;
+//   its counter pct_of_wire is the measured time per call as a percentage of that wire time
+//   (target: below 1; Google Benchmark prints tiny values with an SI prefix, 3.8m = 0.0038).
+// The SendCommand cases are the target itself; FrameAndDump and ChannelOutput are its parts.
+//
+// The port is a pseudo-terminal (tests/ptypair.h), never a real /dev/ttyS*: a pty does not pace
+// bytes at 9600 bit/s, so output() costs what the software costs, not the wire time. A reader
+// thread drains the pty master all along, so the pty buffer never fills and output() never waits
+// for room. Widgets are not involved: the monitor text goes into a plain QString.
+
+#include "sendcommand.h"
+#include "serialchannel.h"
+#include "unicodeframe.h"
+
+#include "ptypair.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QString>
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr double kBaudRate = 9600.0;
+constexpr double kBitsPerByte = 10.0; // start bit, 8 data bits, stop bit
+constexpr double kBudgetShare = 0.01; // the software may take 1% of the wire time
+
+double wireTimeUs(qsizetype frameBytes)
+{
+    return static_cast<double>(frameBytes) * kBitsPerByte * 1e6 / kBaudRate;
+}
+
+double budgetUs(qsizetype frameBytes)
+{
+    return kBudgetShare * wireTimeUs(frameBytes);
+}
+
+// Mixed ASCII and Chinese, with a line break: the raw text a user might type. Starts with a Chinese
+// character so that the 1-unit case is one too.
+const QString &pattern()
+{
+    static const QString text = QStringLiteral("短信 QM47T 模块: 汉字 and ASCII 混合，第 7 行\n");
+    return text;
+}
+
+// Raw input text that becomes exactly `codeUnits` code units once its line breaks are CR LF.
+QString rawText(int codeUnits)
+{
+    QString raw;
+    qsizetype converted = 0;
+    for (qsizetype i = 0; converted < codeUnits; ++i) {
+        QChar unit = pattern().at(i % pattern().size());
+        if (unit == u'\n' && converted + 2 > codeUnits)
+            unit = u' '; // a CR LF would overshoot by one
+        raw += unit;
+        converted = LineBreaksToCrLf(raw).size();
+    }
+    return raw;
+}
+
+// Runs the timed loop; `body` returns false to stop (after SkipWithError). Times the loop itself as
+// well, for the percentage counter.
+template<typename Body>
+void runAgainstWireTime(benchmark::State &state, qsizetype frameBytes, Body &&body)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (!body())
+            break;
+    }
+    const std::chrono::duration<double, std::micro> elapsed = std::chrono::steady_clock::now() - start;
+
+    const double wireUs = wireTimeUs(frameBytes);
+    if (state.iterations() > 0)
+        state.counters["pct_of_wire"] =
+            100.0 * elapsed.count() / (static_cast<double>(state.iterations()) * wireUs);
+}
+
+// Reads the pty master continuously on its own thread until stopped; counts what arrived.
+class MasterDrain
+{
+public:
+    explicit MasterDrain(int masterFd) : m_master(masterFd)
+    {
+        if (::pipe2(m_wake, O_CLOEXEC) != 0)
+            return;
+        m_thread = std::thread([this] { run(); });
+    }
+    ~MasterDrain()
+    {
+        stop();
+        for (const int fd : m_wake) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    MasterDrain(const MasterDrain &) = delete;
+    MasterDrain &operator=(const MasterDrain &) = delete;
+
+    bool running() const { return m_thread.joinable(); }
+    qint64 received() const { return m_received.load(std::memory_order_acquire); }
+
+    // Waits until `total` bytes in all have arrived; false if they have not after `timeout`.
+    bool waitForTotal(qint64 total, std::chrono::milliseconds timeout) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (received() < total) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    // Wakes the reader through its pipe and joins it; safe to call twice.
+    void stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        const char wake = 1;
+        while (::write(m_wake[1], &wake, 1) < 0 && errno == EINTR) {
+        }
+        m_thread.join();
+    }
+
+private:
+    void run()
+    {
+        char buffer[4096];
+        for (;;) {
+            pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            if (fds[1].revents != 0)
+                return; // stop() was called
+            if (fds[0].revents & POLLIN) {
+                const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+                if (n > 0)
+                    m_received.fetch_add(n, std::memory_order_release);
+                else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+                    return;
+            } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                return; // every slave side closed: nothing more can arrive, and poll would spin
+            }
+        }
+    }
+
+    int m_master;
+    int m_wake[2] = {-1, -1};
+    std::atomic<qint64> m_received{0};
+    std::thread m_thread;
+};
+
+// COM1 stood in for by a pseudo-terminal with its master drained. Member order matters: the channel
+// goes first (its close drains into the still-running reader), then the reader, then the pty.
+struct PtyLine
+{
+    PtyPair pty;
+    MasterDrain drain{pty.master()};
+    SerialChannel channel{pty.slavePath()};
+
+    // Opens the channel; on failure marks the benchmark skipped and returns false.
+    bool open(benchmark::State &state)
+    {
+        if (!pty.isValid() || !drain.running()) {
+            state.SkipWithError("cannot set up the pseudo-terminal and its reader");
+            return false;
+        }
+        if (const SerialChannel::Failure failure = channel.open()) {
+            state.SkipWithError(failure->toStdString().c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // After the timed loop: closes the channel and checks every byte written reached the master.
+    void finish(benchmark::State &state, qint64 expectedBytes)
+    {
+        if (state.error_occurred())
+            return;
+        if (const SerialChannel::Failure failure = channel.close()) {
+            state.SkipWithError(failure->toStdString().c_str());
+            return;
+        }
+        if (!drain.waitForTotal(expectedBytes, std::chrono::seconds(2)) || drain.received() != expectedBytes)
+            state.SkipWithError("the pty master did not receive exactly the bytes written");
+        drain.stop();
+    }
+};
+
+// 1. The pure core of a send: line breaks to CR LF, frame, monitor dump.
+void benchFrameAndDump(benchmark::State &state, int units)
+{
+    const QString raw = rawText(units);
+    if (BuildUnicodeFrame(LineBreaksToCrLf(raw)).size() != 2 * units) {
+        state.SkipWithError("test text has the wrong length");
+        return;
+    }
+
+    runAgainstWireTime(state, 2 * units, [&raw] {
+        const QString text = LineBreaksToCrLf(raw);
+        const QByteArray frame = BuildUnicodeFrame(text);
+        const QString dump = FormatMonitorDump(frame);
+        benchmark::DoNotOptimize(frame.constData());
+        benchmark::DoNotOptimize(dump.constData());
+        benchmark::ClobberMemory();
+        return true;
+    });
+}
+
+// 2. One output() of a whole frame to the pty.
+void benchChannelOutput(benchmark::State &state, int frameBytes)
+{
+    const int units = frameBytes / 2;
+    const QByteArray frame = BuildUnicodeFrame(LineBreaksToCrLf(rawText(units)));
+
+    PtyLine line;
+    if (!line.open(state))
+        return;
+
+    runAgainstWireTime(state, frame.size(), [&] {
+        if (const SerialChannel::Failure failure = line.channel.output(frame)) {
+            state.SkipWithError(failure->toStdString().c_str());
+            return false;
+        }
+        return true;
+    });
+    line.finish(state, static_cast<qint64>(state.iterations()) * frame.size());
+}
+
+// 3. The whole software share of a send: SendCommand with the channel's output to the pty.
+void benchSendCommand(benchmark::State &state, int units)
+{
+    const QString input = rawText(units);
+    QString monitor;
+
+    PtyLine line;
+    if (!line.open(state))
+        return;
+
+    const SendIo io{
+        [&input] { return input; },
+        [&monitor](const QString &text) { monitor = text; },
+        [&line](const QByteArray &frame) { return line.channel.output(frame); },
+    };
+
+    runAgainstWireTime(state, 2 * units, [&] {
+        if (const std::optional<SendFailure> failure = SendCommand(io)) {
+            state.SkipWithError(failure->kind == SendFailure::Kind::Output
+                                    ? failure->reason.toStdString().c_str()
+                                    : "the test text was refused");
+            return false;
+        }
+        benchmark::DoNotOptimize(monitor.constData());
+        return true;
+    });
+    if (!state.error_occurred() && monitor.size() != 2 + 3 * 2 * units + 2)
+        state.SkipWithError("the monitor does not show the dump");
+    line.finish(state, static_cast<qint64>(state.iterations()) * 2 * units);
+}
+
+// Registers `run(state, arg)` as "<name>/<argName>:<arg>/budget_us:<1% of the wire time>", median of
+// 9 repetitions in microseconds of wall time (the user waits for wall time, and output() partly
+// waits in poll()).
+template<typename Run>
+void registerCase(const char *name, Run run, const char *argName, int arg, qsizetype frameBytes)
+{
+    char budget[32];
+    std::snprintf(budget, sizeof budget, "%.1f", budgetUs(frameBytes));
+    const std::string fullName =
+        std::string(name) + '/' + argName + ':' + std::to_string(arg) + "/budget_us:" + budget;
+    benchmark::RegisterBenchmark(fullName.c_str(), [run, arg](benchmark::State &state) { run(state, arg); })
+        ->Repetitions(9)
+        ->ReportAggregatesOnly(true)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond);
+}
+
+void registerCases()
+{
+    for (const int units : {1, 70, kMaxCodeUnits})
+        registerCase("FrameAndDump", benchFrameAndDump, "units", units, 2 * units);
+    for (const int bytes : {2, 2 * kMaxCodeUnits})
+        registerCase("ChannelOutput", benchChannelOutput, "bytes", bytes, bytes);
+    for (const int units : {1, kMaxCodeUnits})
+        registerCase("SendCommand", benchSendCommand, "units", units, 2 * units);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    registerCases();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    // QSerialPort wants an application object (its notifiers need the main thread's dispatcher).
+    QCoreApplication app(argc, argv);
+
+    benchmark::AddCustomContext(
+        "target", "software share of a send < 1% of the frame's wire time at 9600 8N1 "
+                  "(2-byte frame: 2.08 ms, so < 20.8 us median): median Time below each name's budget_us, "
+                  "pct_of_wire below 1");
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+//
+// The floor for bench/startup.py: the least a Qt Widgets program can do and still be comparable to
+// qm47t-converter. A Chinese caption and label (so the CJK font is looked up), one multi-line text
+// box, one button, the window at the converter's size (so the backing store costs the same), and
+// COM1 opened at 9600 8N1 for writing before the window is shown. Nothing else: no translations,
+// no icon, no second box.
+
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+
+    QSerialPort port(QStringLiteral("/dev/ttyS0"));
+    port.setBaudRate(9600);
+    port.setDataBits(QSerialPort::Data8);
+    port.setParity(QSerialPort::NoParity);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!port.open(QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "bench_floor: /dev/ttyS0: %s\n", qPrintable(port.errorString()));
+        return 1;
+    }
+
+    QWidget window;
+    window.setWindowTitle(QStringLiteral("汉字转换 基准窗口"));
+    auto *layout = new QVBoxLayout(&window);
+    layout->addWidget(new QLabel(QStringLiteral("输入汉字：")));
+    layout->addWidget(new QPlainTextEdit);
+    layout->addWidget(new QPushButton(QStringLiteral("转换")));
+    window.resize(540, 329);
+    window.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,401 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real qm47t-converter binary, driven as a user drives it.
+
+  tests/e2e/test_e2e.py --program build/qm47t-converter [unittest options]
+
+The program runs on a private Xvfb with the virtual QM47T (scripts/virtual-qm47t.py) on its COM1:
+a pseudo-terminal bound over /dev/ttyS0 in a private mount namespace. The tests use only the keyboard
+and mouse (xdotool), the clipboard (xclip) and what reaches the port; the expected bytes come from
+Python's own UTF-16BE encoder. Exit status 77 when this machine cannot run them all (no namespaces,
+a missing tool), so that CTest counts them as skipped.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import types
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+# The tool's file name is a command's, not a module's: load it by path.
+TOOL = REPO / "scripts" / "virtual-qm47t.py"
+vq = types.ModuleType("virtual_qm47t")
+vq.__file__ = str(TOOL)
+exec(compile(TOOL.read_text(encoding="utf-8"), TOOL, "exec"), vq.__dict__)
+
+SKIPPED = 77
+PROGRAM = vq.DEFAULT_PROGRAM
+MAIN_WINDOW_SIZE = (540, 329)
+EMPTY_MESSAGE = "请先输入需要转换的字母、数字或汉字。"
+TOO_LONG_MESSAGE = "输入内容过长：最多 127 个 UTF-16 码元，当前为 {} 个。"
+OPEN_FAILED_PREFIX = "无法打开串口 COM1："
+
+
+def wire_bytes(text):
+    """What the module must receive for `text` as typed: line breaks as CR LF, then UTF-16BE."""
+    return text.replace("\n", "\r\n").encode("utf-16-be")
+
+
+def monitor_text(frame):
+    # The monitor holds CR LF, the dump, CR LF; a copy out of a Qt text box gives its line breaks as LF.
+    return "\n" + "".join(f"{byte:02X} " for byte in frame) + "\n"
+
+
+def strace_usable():
+    result = subprocess.run(["strace", "-qq", "-e", "trace=none", "true"], capture_output=True, text=True)
+    return result.returncode == 0
+
+
+def why_not_here():
+    """Why these tests cannot run on this machine, or None."""
+    if not os.access(PROGRAM, os.X_OK):
+        return f"{PROGRAM} is not built"
+    missing = [tool for tool in ("Xvfb", "xdotool", "xclip", "strace") if shutil.which(tool) is None]
+    if missing:
+        return "missing tools: " + ", ".join(missing) + " (make test installs them on Debian)"
+    try:
+        vq.xlib()
+        vq.check_namespace()
+    except vq.Unavailable as reason:
+        return str(reason)
+    return None
+
+
+class Program:
+    """One run of the real program on the test's display, with a fresh virtual module on its COM1."""
+
+    def __init__(self, test, wrapper=()):
+        self.desktop = test.desktop
+        self.module = vq.VirtualModule()
+        test.addCleanup(self.module.close)
+        self.process = self.module.start([*wrapper, str(PROGRAM)], env=test.xvfb.env)
+        test.addCleanup(self._end)
+        windows = self.desktop.wait_window()
+        if not windows:
+            raise AssertionError("the program's window did not appear")
+        self.window = windows[0]
+
+    def _end(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def clear_input(self):
+        self.desktop.click(self.window, vq.TEXT1_CENTRE)
+        self.desktop.key("ctrl+a", "BackSpace")
+
+    def type_input(self, text):
+        """Types into the input box, pressing Enter for each line break."""
+        self.clear_input()
+        for number, line in enumerate(text.split("\n")):
+            if number:
+                self.desktop.key("Return")
+            if line:
+                self.desktop.type(line)
+
+    def paste_input(self, text):
+        self.desktop.set_clipboard(text)
+        self.clear_input()
+        self.desktop.key("ctrl+v")
+
+    def convert(self):
+        self.desktop.click(self.window, vq.COMMAND1_CENTRE)
+
+    def send(self):
+        """Clicks the convert button; returns the frame that then reaches the module, or None."""
+        seen = len(self.module.frames())
+        self.convert()
+        return self.next_frame(seen)
+
+    def convert_and_exit(self):
+        # One xdotool run: the exit click follows the convert click with no pause in between.
+        centres = (vq.COMMAND1_CENTRE, vq.COMMAND2_CENTRE)
+        args = []
+        for x, y in centres:
+            args += ["mousemove", "--window", self.window, str(x), str(y), "click", "1"]
+        self.desktop.xdotool(*args)
+
+    def exit(self):
+        self.desktop.click(self.window, vq.COMMAND2_CENTRE)
+
+    def next_frame(self, seen, timeout=10.0):
+        """The frame after the first `seen` ones, or None if none arrives in time."""
+        frames = vq.wait_until(lambda: (lambda f: f if len(f) > seen else None)(self.module.frames()), timeout)
+        return frames[seen] if frames else None
+
+    def input_text(self):
+        self.desktop.click(self.window, vq.TEXT1_CENTRE)
+        return self.desktop.copy()
+
+    def monitor(self):
+        self.desktop.click(self.window, vq.TEXT2_CENTRE)
+        return self.desktop.copy()
+
+    def message_box(self, timeout=10.0):
+        """The message box the program shows over its main window (None if none appears)."""
+        windows = self.desktop.wait_window(count=2, timeout=timeout)
+        boxes = [window for window in windows if window != self.window]
+        return boxes[0] if boxes else None
+
+    def wait_exit(self, timeout=20.0):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+
+class E2ETest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.xvfb = vq.Xvfb()
+        cls.desktop = vq.Desktop(cls.xvfb.env)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.xvfb.close()
+
+
+class WindowTest(E2ETest):
+    def test_window_opens_with_its_size_and_the_focus_in_the_input_box(self):
+        program = Program(self)
+        self.assertTrue(program.module.wait_opened(), "the program did not open COM1")
+        self.assertEqual(self.desktop.geometry(program.window)[2:], MAIN_WINDOW_SIZE)
+        # A window manager gives a new window the keyboard focus (there is none on Xvfb); no click
+        # into a box, so the keys go to whichever control has the focus at the start.
+        self.desktop.focus(program.window)
+        self.desktop.type("Focus")
+        frame = program.send()
+        self.assertIsNotNone(frame, "nothing reached COM1")
+        self.assertEqual(frame.data, wire_bytes("Focus"))
+        settings = frame.settings
+        self.assertEqual((settings.speed, settings.data_bits, settings.parity, settings.stop_bits),
+                         (9600, 8, "N", 1))
+        self.assertFalse(settings.rts_cts or settings.xon_xoff, "flow control is on")
+
+
+class SendTest(E2ETest):
+    # (what, how it is entered, text): typed texts go through the keyboard, with Enter for line
+    # breaks; the rest comes from the clipboard, as characters no keyboard layout types.
+    CASES = [
+        ("ASCII", "type", "Hello, QM47T 0123456789!"),
+        ("Chinese", "type", "汉字转换测试"),
+        ("letters, digits and Chinese mixed", "type", "abc汉字123"),
+        ("a line break typed with Enter", "type", "第一行\nsecond"),
+        ("line breaks at the end", "type", "a\n\n"),
+        ("a single character", "type", "x"),
+        ("a no-break space", "paste", "a\u00a0b"),
+        ("astral characters", "paste", "\U0001F600汉\U00020000"),
+        ("a tab", "paste", "a\tb"),
+        ("tab, no-break space and astral character alone", "paste", "\t\u00a0\U0001F600"),
+        ("127 code units, the longest", "paste", "汉" * 127),
+        ("127 code units with astral characters", "paste", "\U0001F600" * 63 + "z"),
+    ]
+
+    def test_entered_text_arrives_byte_exact_and_shows_in_the_monitor(self):
+        program = Program(self)
+        for what, how, text in self.CASES:
+            with self.subTest(what):
+                expected = wire_bytes(text)
+                (program.type_input if how == "type" else program.paste_input)(text)
+                frame = program.send()
+                self.assertIsNotNone(frame, "nothing reached COM1")
+                self.assertEqual(frame.data.hex(" "), expected.hex(" "))
+                self.assertEqual(program.monitor(), monitor_text(expected))
+                # A copy out of a Qt text box turns no-break spaces into plain ones.
+                self.assertEqual(program.input_text(), text.replace("\u00a0", " "))
+                # The input stays as it was: converting again sends the same frame.
+                again = program.send()
+                self.assertIsNotNone(again, "the second convert sent nothing")
+                self.assertEqual(again.data, expected)
+        program.exit()
+        self.assertEqual(program.wait_exit(), 0)
+
+
+class RefusedInputTest(E2ETest):
+    # (what, text, message)
+    CASES = [
+        ("empty", "", EMPTY_MESSAGE),
+        ("128 letters", "a" * 128, TOO_LONG_MESSAGE.format(128)),
+        ("64 astral characters, two code units each", "\U0001F600" * 64, TOO_LONG_MESSAGE.format(128)),
+        ("126 letters and a line break, which goes out as two code units", "a" * 126 + "\n",
+         TOO_LONG_MESSAGE.format(128)),
+        ("300 characters", "汉" * 300, TOO_LONG_MESSAGE.format(300)),
+    ]
+
+    def test_refused_input_shows_a_message_and_sends_nothing(self):
+        program = Program(self)
+        for what, text, message in self.CASES:
+            with self.subTest(what):
+                if text:
+                    program.paste_input(text)
+                else:
+                    program.clear_input()
+                program.convert()
+                box = program.message_box()
+                self.assertIsNotNone(box, "no message box")
+                self.assertEqual(self.desktop.message_text(box), message)
+                self.desktop.key("Return")
+                self.assertEqual(self.desktop.wait_window(count=1), [program.window],
+                                 "the message box did not go away")
+                self.assertIsNone(program.process.poll(), "the program ended")
+        # The module has seen nothing so far; the next frame is exactly the next send.
+        program.type_input("OK")
+        program.convert()
+        frame = program.next_frame(0)
+        self.assertIsNotNone(frame, "nothing reached COM1 after the refused inputs")
+        self.assertEqual(frame.data, wire_bytes("OK"))
+        self.assertEqual(len(program.module.frames()), 1)
+
+
+WRITE_CALL = re.compile(r'^(?:\d+ +)?(\w+)\((\d+)<((?:\\x[0-9a-f]{2})*)>, "((?:\\x[0-9a-f]{2})*)", (\d+)\) = (-?\d+)$')
+
+
+def port_writes(log):
+    """The write-type calls strace saw on the port: (name, bytes, returned) for each, in order; a line
+    it could not read comes back whole, so that it fails the comparison."""
+    calls = []
+    for line in log.splitlines():
+        match = WRITE_CALL.match(line.strip())
+        if not match:
+            calls.append(line)
+            continue
+        name, _, _, data, _, returned = match.groups()
+        calls.append((name, bytes.fromhex(data.replace("\\x", "")), int(returned)))
+    return calls
+
+
+class OneWriteTest(E2ETest):
+    # (what, how, text): 1, 2, 4 (with CR LF) and 127 code units.
+    CASES = [
+        ("one letter", "type", "a"),
+        ("two Chinese characters", "type", "汉字"),
+        ("a line break", "type", "a\nb"),
+        ("127 code units", "paste", "字" * 120 + "\U0001F600" * 3 + "z"),
+    ]
+
+    def test_each_frame_is_one_write_of_all_its_bytes(self):
+        if not strace_usable():
+            self.skipTest("strace cannot trace here (ptrace not allowed)")
+        log = tempfile.NamedTemporaryFile(prefix="qm47t-strace-", suffix=".log")
+        self.addCleanup(log.close)
+        # Only write-type calls on the port itself: everything that could split a frame.
+        strace = ["strace", "-f", "-qq", "--seccomp-bpf", "-e", "signal=none", "-y", "-xx", "-s", "4096",
+                  "-e", "trace=write,writev,pwrite64,pwritev,pwritev2", "-P", vq.COM1, "-o", log.name, "--"]
+        program = Program(self, wrapper=strace)
+        expected = []
+        for what, how, text in self.CASES:
+            frame_bytes = wire_bytes(text)
+            expected.append(("write", frame_bytes, len(frame_bytes)))
+            (program.type_input if how == "type" else program.paste_input)(text)
+            frame = program.send()
+            self.assertIsNotNone(frame, f"{what}: nothing reached COM1")
+            self.assertEqual(frame.data, frame_bytes, what)
+        program.exit()
+        self.assertEqual(program.wait_exit(), 0)
+        self.assertEqual(port_writes(Path(log.name).read_text()), expected)
+
+
+class EndingTest(E2ETest):
+    def test_exit_right_after_the_longest_send_delivers_it_all(self):
+        text = "汉字" * 60 + "\U0001F600" * 3 + "z"
+        expected = wire_bytes(text)
+        self.assertEqual(len(expected), 254)
+        program = Program(self)
+        program.paste_input(text)
+        program.convert_and_exit()
+        self.assertEqual(program.wait_exit(), 0)
+        self.assertTrue(program.module.wait_released(), "COM1 was not released")
+        self.assertEqual(program.module.wait_bytes(len(expected), timeout=2), expected)
+
+    def test_closing_the_window_ends_the_program_and_releases_the_port(self):
+        program = Program(self)
+        program.type_input("汉字")
+        frame = program.send()
+        self.assertIsNotNone(frame, "nothing reached COM1")
+        self.assertEqual(frame.data, wire_bytes("汉字"))
+        self.desktop.request_close(program.window)
+        self.assertEqual(program.wait_exit(), 0)
+        self.assertTrue(program.module.wait_released(), "COM1 was not released")
+        self.assertEqual(self.desktop.windows(), [])
+
+
+class NamespaceTest(unittest.TestCase):
+    def test_nothing_starts_unless_com1_is_the_pseudo_terminal(self):
+        # The guard against a real UART: what would start (the shell's `exit 0`) never runs.
+        process, _ = vq.spawn_in_namespace(["sh", "-c", "exit 0"], "/dev/null", stderr=subprocess.DEVNULL)
+        self.assertEqual(process.wait(10), vq.REFUSED_STATUS)
+        with vq.VirtualModule() as module:
+            process, _ = vq.spawn_in_namespace(["sh", "-c", "exit 0"], module.slave_path)
+            self.assertEqual(process.wait(10), 0)
+
+
+class UnusablePortTest(E2ETest):
+    def _start(self, port_source, before_start=lambda process: None, require_pty=False):
+        process, go = vq.spawn_in_namespace([str(PROGRAM)], port_source, require_pty=require_pty,
+                                            env=self.xvfb.env, gated=True)
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
+        before_start(process)
+        go()
+        return process
+
+    def _expect_refusal(self, process):
+        windows = self.desktop.wait_window()
+        self.assertEqual(len(windows), 1, "no message box")
+        self.assertNotEqual(self.desktop.geometry(windows[0])[2:], MAIN_WINDOW_SIZE,
+                            "the main window opened")
+        message = self.desktop.message_text(windows[0])
+        self.assertTrue(message.startswith(OPEN_FAILED_PREFIX), message)
+        self.assertGreater(len(message), len(OPEN_FAILED_PREFIX), "the message gives no reason")
+        self.desktop.key("Return")
+        self.assertEqual(process.wait(20), 1)
+
+    def test_com1_that_is_not_a_terminal(self):
+        self._expect_refusal(self._start("/dev/null"))
+
+    def test_com1_whose_other_end_is_gone(self):
+        module = vq.VirtualModule()
+        process = self._start(module.slave_path, before_start=lambda _: module.close())
+        self._expect_refusal(process)
+
+    def test_com1_locked_by_another_program(self):
+        module = vq.VirtualModule()
+        self.addCleanup(module.close)
+
+        def lock(process):
+            # The lock file of a live program (this test), in the namespace's own /run/lock.
+            owner = f"{os.getpid()}\n{os.path.realpath('/proc/self/exe')}\n{socket.gethostname()}\n"
+            Path(f"/proc/{process.pid}/root/run/lock/LCK..ttyS0").write_text(owner)
+
+        process = self._start(module.slave_path, before_start=lock, require_pty=True)
+        self._expect_refusal(process)
+        self.assertFalse(module.wait_opened(timeout=0), "the program opened a port another program holds")
+
+
+def main():
+    global PROGRAM
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--program", type=Path, default=PROGRAM)
+    options, unittest_args = parser.parse_known_args()
+    PROGRAM = options.program.resolve()
+
+    problem = why_not_here()
+    if problem:
+        print(f"SKIPPED: the end-to-end tests cannot run here.\n{problem}", flush=True)
+        return SKIPPED
+    result = unittest.main(argv=[sys.argv[0], *unittest_args], exit=False, verbosity=2).result
+    if not result.wasSuccessful():
+        return 1
+    if result.skipped:
+        print("SKIPPED: " + "; ".join(f"{test.id()}: {reason}" for test, reason in result.skipped), flush=True)
+        return SKIPPED
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
