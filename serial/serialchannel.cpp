@@ -79,12 +79,13 @@ SerialChannel::Failure SerialChannel::open()
 
     // A pseudo-terminal or a USB adapter without modem lines cannot set DTR or RTS; that is no
     // reason to refuse the port, since the module does not need them.
-    for (const bool done : {m_port->setDataTerminalReady(true), m_port->setRequestToSend(false)}) {
-        if (!done && m_port->error() != QSerialPort::UnsupportedOperationError) {
-            const QString reason = m_port->errorString();
-            m_port->close();
-            return reason;
-        }
+    const auto refused = [this](bool done) {
+        return !done && m_port->error() != QSerialPort::UnsupportedOperationError;
+    };
+    if (refused(m_port->setDataTerminalReady(true)) || refused(m_port->setRequestToSend(false))) {
+        const QString reason = m_port->errorString();
+        m_port->close();
+        return reason;
     }
     m_port->clearError();
     return std::nullopt;
@@ -126,6 +127,9 @@ SerialChannel::Failure SerialChannel::close()
     if (!m_port->isOpen())
         return std::nullopt;
     const Failure failure = drain();
+    // A stalled line would otherwise hold the close itself up while the driver waits for it.
+    if (failure)
+        m_port->clear(QSerialPort::Output);
     m_port->close();
     return failure;
 }
