@@ -8,7 +8,7 @@ TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev
 PREFIX         ?= /usr/local
 DEMO_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool imagemagick libx11-6
-BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev
+BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
 FUZZ_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 FUZZ_SECONDS   ?= 600
 
@@ -76,6 +76,7 @@ bench:
 	cmake --preset bench
 	cmake --build --preset bench -j
 	./build-bench/bench/bench_send
+	python3 bench/startup.py --build-dir build-bench
 
 clean:
 	rm -rf build build-bench build-asan build-fuzz

@@ -1,0 +1,443 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Start-up time and memory of qm47t-converter, held against a floor program and serial terminals.
+
+  bench/startup.py [--rounds N] [--build-dir DIR] [--converter PATH] [--floor PATH]
+
+Targets: the converter's median start-up time and its median resident set are each at most 1.10
+times those of the floor, build-bench/bench/bench_floor (a minimal Qt Widgets window with a Chinese
+caption and label, a text box, a button and COM1 open). cutecom and gtkterm, when installed, are
+measured alongside as peers.
+
+Method. Every program runs under a private Xvfb (a free display number, no TCP) with no window
+manager, so a top-level window is mapped the moment the program asks for it. Each program runs in
+its own private mount namespace where a fresh pseudo-terminal is bound over /dev/ttyS0, /dev/null
+over every other /dev/ttyS*, and a tmpfs over /run/lock; the shell that sets this up checks that
+/dev/ttyS0 is a pty, says so on a pipe, waits for the go and execs the program, which keeps the PID.
+  start-up: from the go (the exec) to the MapNotify of a top-level window whose _NET_WM_PID is that
+            PID, read from the X server by this script's own client (selecting on the root window's
+            SubstructureNotify), so nothing polls. The namespace set-up before the go is the same for
+            every program and is reported apart, not counted.
+  CPU:      the CPU time of that PID's threads over the same span (/proc/PID/task/*/schedstat), which
+            other load on the machine sways less than the wall-clock time.
+  memory:   VmRSS of that PID 1 s after the window was mapped.
+The programs run one after the other, in interleaved rounds whose order rotates, after one warm-up
+round that is not counted; figures are medians. Each program gets the same environment: a fresh
+HOME (holding only gtkterm's settings), C.UTF-8, a plain PATH and the private display, nothing else.
+
+Exit status: 0 once every figure was measured, PASS or MISS; 1 when a program could not be measured.
+Needs root, or unprivileged user namespaces (then `unshare -r -m`).
+"""
+import argparse
+import collections
+import glob
+import os
+import pty
+import select
+import shlex
+import shutil
+import signal
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+
+TARGET_RATIO = 1.10
+RSS_DELAY_S = 1.0
+MAP_TIMEOUT_S = 30.0
+PEERS = ("cutecom", "gtkterm")
+# Without a settings file gtkterm opens a modal notice instead of the port; this is the one it writes
+# after that notice, at 9600 bit/s, so that it starts as it does for a user who has run it before.
+GTKTERM_RC = "[default]\n" + "".join(f"{key}\t= {value}\n" for key, value in (
+    ("port", "/dev/ttyS0"), ("speed", "9600"), ("bits", "8"), ("stopbits", "1"), ("parity", "none"),
+    ("flow", "none"), ("wait_delay", "0"), ("wait_char", "-1"), ("rs485_rts_time_before_tx", "30"),
+    ("rs485_rts_time_after_tx", "30"), ("echo", "False"), ("crlfauto", "False"), ("timestamp", "False"),
+    ("font", '"Monospace 12"'), ("term_block_cursor", "True"), ("term_rows", "80"), ("term_columns", "25"),
+    ("term_scrollback", "10000"), ("term_visual_bell", "True"), ("term_foreground_red", "0.660000"),
+    ("term_foreground_blue", "0.660000"), ("term_foreground_green", "0.660000"),
+    ("term_foreground_alpha", "1.000000"), ("term_background_red", "0.000000"),
+    ("term_background_blue", "0.000000"), ("term_background_green", "0.000000"),
+    ("term_background_alpha", "1.000000"),
+))
+
+X_MAP_NOTIFY = 19
+X_CHANGE_WINDOW_ATTRIBUTES = 2
+X_INTERN_ATOM = 16
+X_GET_PROPERTY = 20
+X_CW_EVENT_MASK = 0x800
+X_SUBSTRUCTURE_NOTIFY_MASK = 0x80000
+X_ATOM_CARDINAL = 6
+
+
+class MeasureError(Exception):
+    pass
+
+
+# One start of a program. setup_ms: spawn to exec (the namespace); startup_ms: exec to the window
+# mapped; cpu_ms: CPU time of all its threads by then; rss_kib: VmRSS a second later; holds_com1: it
+# had the pty open when its window was mapped.
+Run = collections.namedtuple("Run", "setup_ms startup_ms cpu_ms rss_kib holds_com1")
+
+
+def pad4(n):
+    return (n + 3) & ~3
+
+
+class XClient:
+    """Just enough of the X11 protocol to hear top-level windows being mapped and read their PID."""
+
+    def __init__(self, display):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.connect(f"/tmp/.X11-unix/X{display}")
+        self.sock.sendall(struct.pack("<BxHHHHxx", 0x6C, 11, 0, 0, 0))  # little-endian, no auth
+        status, _, _, _, extra = struct.unpack("<BBHHH", self._read_exactly(8))
+        setup = self._read_exactly(extra * 4)
+        if status != 1:
+            raise MeasureError(f"X server refused the connection: {setup!r}")
+        vendor_length, = struct.unpack_from("<H", setup, 16)
+        format_count = setup[21]
+        self.root, = struct.unpack_from("<I", setup, 32 + pad4(vendor_length) + 8 * format_count)
+        self.sequence = 0
+        self.buffer = bytearray()
+        self.events = collections.deque()  # (time received, 32-byte event)
+        self.replies = {}  # sequence number -> reply, or None for an error
+        # Without a window manager every top-level window is a child of the root window.
+        self._send(struct.pack("<BxHIII", X_CHANGE_WINDOW_ATTRIBUTES, 4, self.root, X_CW_EVENT_MASK,
+                               X_SUBSTRUCTURE_NOTIFY_MASK))
+        self.pid_atom = self._intern_atom(b"_NET_WM_PID")
+
+    def fileno(self):
+        return self.sock.fileno()
+
+    def _read_exactly(self, n):
+        data = b""
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            if not chunk:
+                raise MeasureError("X server closed the connection")
+            data += chunk
+        return data
+
+    def _send(self, request):
+        self.sock.sendall(request)
+        self.sequence = (self.sequence + 1) & 0xFFFF
+        return self.sequence
+
+    def receive(self):
+        """Reads what the server has sent; call when the socket is readable."""
+        chunk = self.sock.recv(65536)
+        received = time.monotonic()
+        if not chunk:
+            raise MeasureError("X server closed the connection")
+        self.buffer += chunk
+        while len(self.buffer) >= 32:
+            kind = self.buffer[0]
+            size = 32 + (struct.unpack_from("<I", self.buffer, 4)[0] * 4 if kind == 1 else 0)
+            if len(self.buffer) < size:
+                break
+            packet, self.buffer = bytes(self.buffer[:size]), self.buffer[size:]
+            sequence, = struct.unpack_from("<H", packet, 2)
+            if kind == 0:
+                self.replies[sequence] = None
+            elif kind == 1:
+                self.replies[sequence] = packet
+            else:
+                self.events.append((received, packet))
+
+    def _reply(self, sequence):
+        while sequence not in self.replies:
+            self.receive()
+        return self.replies.pop(sequence)
+
+    def _intern_atom(self, name):
+        request = struct.pack("<BBHHxx", X_INTERN_ATOM, 0, 2 + pad4(len(name)) // 4, len(name))
+        reply = self._reply(self._send(request + name.ljust(pad4(len(name)), b"\0")))
+        if reply is None:
+            raise MeasureError(f"X server refused to intern {name!r}")
+        return struct.unpack_from("<I", reply, 8)[0]
+
+    def window_pid(self, window):
+        """_NET_WM_PID of the window, or None (no such property, or the window is gone)."""
+        request = struct.pack("<BBHIIIII", X_GET_PROPERTY, 0, 6, window, self.pid_atom, X_ATOM_CARDINAL, 0, 1)
+        reply = self._reply(self._send(request))
+        if reply is None or reply[1] != 32 or struct.unpack_from("<I", reply, 16)[0] < 1:
+            return None
+        return struct.unpack_from("<I", reply, 32)[0]
+
+    def next_top_level_map(self):
+        """The next window mapped, as (time received, window), or None; override-redirect ones left out."""
+        while self.events:
+            received, event = self.events.popleft()
+            if event[0] & 0x7F == X_MAP_NOTIFY and not event[12]:
+                return received, struct.unpack_from("<I", event, 8)[0]
+        return None
+
+
+def start_xvfb():
+    ready, announce = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(announce), "-nolisten", "tcp", "-screen", "0",
+                               "1024x768x24"], pass_fds=(announce,), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(announce)
+    number = b""
+    deadline = time.monotonic() + 20
+    while not number.endswith(b"\n"):
+        if not select.select([ready], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            server.kill()
+            raise MeasureError("Xvfb did not start")
+        chunk = os.read(ready, 16)
+        if not chunk:
+            raise MeasureError("Xvfb exited at start")
+        number += chunk
+    os.close(ready)
+    return server, int(number)
+
+
+def namespace_command(slave_path, argv):
+    """Runs argv in a private mount namespace where /dev/ttyS0 is the pty and no real port exists."""
+    others = [f"mount --bind /dev/null {path}"
+              for path in sorted(glob.glob("/dev/ttyS*")) if path != "/dev/ttyS0"]
+    script = " && ".join([
+        "mount -t tmpfs tmpfs /run/lock",
+        f"mount --bind {shlex.quote(slave_path)} /dev/ttyS0",
+        *others,
+        '[ "$(stat -c %t /dev/ttyS0)" = 88 ]',  # major 0x88 = 136: a pty, never a UART
+        # Waits at the gate so that the clock starts at the exec, with the set-up already paid for.
+        "printf . && read gate",
+        "exec " + shlex.join(argv) + " </dev/null >&2",
+    ])
+    unshare = ["unshare", "-m", "--propagation", "private"] if os.geteuid() == 0 else ["unshare", "-r", "-m"]
+    return [*unshare, "sh", "-c", script]
+
+
+def busy_share(seconds=1.0):
+    """How busy the CPUs are, over a short look at /proc/stat: 0 idle, 1 saturated."""
+    def sample():
+        with open("/proc/stat") as stat:
+            ticks = [int(field) for field in stat.readline().split()[1:]]
+        return ticks[3] + ticks[4], sum(ticks)  # idle and iowait, all
+
+    idle_before, total_before = sample()
+    time.sleep(seconds)
+    idle_after, total_after = sample()
+    return 1 - (idle_after - idle_before) / max(1, total_after - total_before)
+
+
+def holds_device(pid, rdev):
+    for link in glob.glob(f"/proc/{pid}/fd/*"):
+        try:
+            if os.stat(link).st_rdev == rdev:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+def cpu_ms(pid):
+    """CPU time of the process's live threads, from the scheduler's nanosecond counters."""
+    total = 0
+    for path in glob.glob(f"/proc/{pid}/task/*/schedstat"):
+        try:
+            with open(path) as schedstat:
+                total += int(schedstat.read().split()[0])
+        except (OSError, IndexError, ValueError):
+            pass  # a thread that ended in between
+    return total / 1e6
+
+
+def vm_rss_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise MeasureError(f"no VmRSS for PID {pid}")
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def log_tail(path):
+    with open(path, errors="replace") as log:
+        return "".join(log.readlines()[-15:])
+
+
+def measure_once(name, argv, x, env, log_path):
+    """One start of the program, as a Run."""
+    master, slave = pty.openpty()
+    tty.setraw(master)
+    rdev = os.fstat(slave).st_rdev
+    with open(log_path, "a") as log:
+        log.write(f"--- {name}\n")
+        log.flush()
+        spawned = time.monotonic()
+        proc = subprocess.Popen(namespace_command(os.ttyname(slave), argv), stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=log, env=env, cwd=env["HOME"])
+    executed = mapped = cpu_at_exec = cpu = None
+    holds_com1 = False
+    try:
+        x.events.clear()  # the previous program's windows
+        watched = [x, proc.stdout, master]
+        while mapped is None or time.monotonic() < mapped + RSS_DELAY_S:
+            if proc.poll() is not None:
+                raise MeasureError(f"{name} exited with status {proc.returncode} before it was measured:\n"
+                                   + log_tail(log_path))
+            wait = (spawned + MAP_TIMEOUT_S if mapped is None else mapped + RSS_DELAY_S) - time.monotonic()
+            if wait <= 0:
+                raise MeasureError(f"{name} showed no window within {MAP_TIMEOUT_S:.0f} s:\n"
+                                   + log_tail(log_path))
+            for ready in select.select(watched, [], [], wait)[0]:
+                if ready is x:
+                    x.receive()
+                elif ready is master:
+                    try:
+                        os.read(master, 4096)  # keeps the pty from filling up; the bytes do not matter
+                    except OSError:
+                        watched.remove(master)
+                elif os.read(proc.stdout.fileno(), 16):
+                    cpu_at_exec = cpu_ms(proc.pid)
+                    executed = time.monotonic()
+                    proc.stdin.write(b"\n")
+                    proc.stdin.close()
+                else:
+                    watched.remove(proc.stdout)
+            # Asking a window's PID may bring in further events, hence the loop rather than one look.
+            while mapped is None and executed is not None:
+                found = x.next_top_level_map()
+                if found is None:
+                    break
+                if x.window_pid(found[1]) == proc.pid:
+                    mapped = found[0]
+                    cpu = cpu_ms(proc.pid) - cpu_at_exec
+                    holds_com1 = holds_device(proc.pid, rdev)
+        if not os.path.samefile(f"/proc/{proc.pid}/exe", argv[0]):
+            raise MeasureError(f"PID {proc.pid} is not {argv[0]}")
+        rss = vm_rss_kib(proc.pid)
+    finally:
+        stop(proc)
+        if not proc.stdin.closed:
+            proc.stdin.close()
+        proc.stdout.close()
+        os.close(master)
+        os.close(slave)
+    return Run((executed - spawned) * 1000, (mapped - executed) * 1000, cpu, rss, holds_com1)
+
+
+def find_programs(args):
+    build = args.build_dir
+    floor = args.floor or os.path.join(build, "bench", "bench_floor")
+    converter = args.converter
+    if converter is None:
+        candidates = [os.path.join(build, "qm47t-converter"), os.path.join("build", "qm47t-converter")]
+        converter = next((path for path in candidates if os.access(path, os.X_OK)), candidates[0])
+    programs = {"floor": [os.path.abspath(floor)], "qm47t-converter": [os.path.abspath(converter)]}
+    for path in programs.values():
+        if not os.access(path[0], os.X_OK):
+            raise MeasureError(f"{path[0]} is not built "
+                               "(cmake --preset bench && cmake --build --preset bench)")
+    for peer in PEERS:
+        path = shutil.which(peer)
+        if path:
+            programs[peer] = [path]
+        else:
+            print(f"({peer} is not installed: left out)")
+    return programs
+
+
+def print_table(title, results, figure, columns, extra=None):
+    """One figure of every program: median, min, max, and the median's ratio to each column's."""
+    values = {name: [figure(run) for run in runs] for name, runs in results.items()}
+    medians = {name: statistics.median(v) for name, v in values.items()}
+    print(f"\n{title}")
+    print(f"{'program':<16} {'median':>8} {'min':>8} {'max':>8}  "
+          + " ".join(f"{'x' + c:>9}" for c in columns)
+          + (f"  {extra[0]}" if extra else ""))
+    for name, v in values.items():
+        ratios = " ".join(f"{medians[name] / medians[c]:8.2f}x" for c in columns)
+        print(f"{name:<16} {medians[name]:8.1f} {min(v):8.1f} {max(v):8.1f}  {ratios}"
+              + (f"  {extra[1](results[name])}" if extra else ""))
+    return medians
+
+
+def report(results, rounds):
+    columns = ["floor", *(peer for peer in PEERS if peer in results)]
+    com1 = ("COM1 open when mapped", lambda runs: "yes" if all(run.holds_com1 for run in runs) else "no")
+    startup = print_table(f"Start-up, ms from exec to the window mapped ({rounds} runs each, interleaved):",
+                          results, lambda run: run.startup_ms, columns, com1)
+    print_table("CPU time spent by then, ms (all threads; less swayed by other load than the above):",
+                results, lambda run: run.cpu_ms, columns)
+    rss = print_table(f"Resident set {RSS_DELAY_S:g} s after the window was mapped, MiB:", results,
+                      lambda run: run.rss_kib / 1024, columns)
+    setup = statistics.median(run.setup_ms for runs in results.values() for run in runs)
+    print(f"\n(namespace set-up before each exec, not counted above: median {setup:.1f} ms, "
+          "the same for all)\n")
+    for label, figures, unit in (("start-up", startup, "ms"), ("memory", rss, "MiB")):
+        ratio = figures["qm47t-converter"] / figures["floor"]
+        verdict = "PASS" if ratio <= TARGET_RATIO else "MISS"
+        print(f"{verdict}  {label}: {figures['qm47t-converter']:.1f} {unit} = {ratio:.2f}x the floor's "
+              f"{figures['floor']:.1f} {unit} (target <= {TARGET_RATIO:.2f}x)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=15, help="measured runs of each program (at least 7)")
+    parser.add_argument("--build-dir", default="build-bench", help="where the bench preset built the floor")
+    parser.add_argument("--converter",
+                        help="the qm47t-converter to measure (default: BUILD_DIR's, else build/'s)")
+    parser.add_argument("--floor", help="the floor program (default: BUILD_DIR/bench/bench_floor)")
+    args = parser.parse_args()
+    if args.rounds < 7:
+        parser.error("--rounds must be at least 7: a median of fewer runs is noise")
+
+    try:
+        programs = find_programs(args)
+        server, display = start_xvfb()
+    except MeasureError as error:
+        sys.exit(f"startup.py: {error}")
+    try:
+        with tempfile.TemporaryDirectory(prefix="qm47t-startup-") as scratch:
+            home = os.path.join(scratch, "home")
+            runtime = os.path.join(scratch, "runtime")
+            os.makedirs(os.path.join(home, ".config"))
+            with open(os.path.join(home, ".config", ".gtktermrc"), "w") as rc:
+                rc.write(GTKTERM_RC)
+            os.mkdir(runtime, 0o700)
+            env = {"PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", "HOME": home,
+                   "XDG_RUNTIME_DIR": runtime, "LANG": "C.UTF-8", "DISPLAY": f":{display}"}
+            log_path = os.path.join(scratch, "programs.log")
+            x = XClient(display)
+            names = list(programs)
+            results = {name: [] for name in names}
+            print(f"Xvfb :{display}; {args.rounds} rounds + 1 warm-up of: " + ", ".join(
+                f"{name} ({programs[name][0]})" for name in names), flush=True)
+            busy = busy_share()
+            if busy > 0.2:
+                print(f"(the CPUs were {busy:.0%} busy with other work just before: the times are skewed)")
+            for round_number in range(args.rounds + 1):
+                shift = round_number % len(names)
+                for name in names[shift:] + names[:shift]:
+                    run = measure_once(name, programs[name], x, env, log_path)
+                    if round_number:
+                        results[name].append(run)
+                    time.sleep(0.2)  # lets the last program's exit settle before the next start
+                print(f"  round {round_number}{' (warm-up)' if not round_number else ''} done", flush=True)
+            report(results, args.rounds)
+    except MeasureError as error:
+        sys.exit(f"startup.py: {error}")
+    finally:
+        server.terminate()
+        server.wait()
+
+
+if __name__ == "__main__":
+    main()
