@@ -10,12 +10,15 @@
 //   its counter pct_of_wire is the measured time per call as a percentage of that wire time
 //   (target: below 1; Google Benchmark prints tiny values with an SI prefix, 3.8m = 0.0038).
 // The SendCommand cases are the target itself; FrameAndDump and ChannelOutput are its parts.
+// ClickConvert runs the window's whole click handler, widgets included: it also clears and refills the
+// monitor box, so it bounds from above the time from the click to the frame in the OS's hands.
 //
 // The port is a pseudo-terminal (tests/ptypair.h), never a real /dev/ttyS*: a pty does not pace
 // bytes at 9600 bit/s, so output() costs what the software costs, not the wire time. A reader
 // thread drains the pty master all along, so the pty buffer never fills and output() never waits
-// for room. Widgets are not involved: the monitor text goes into a plain QString.
+// for room. Outside ClickConvert no widgets are involved: the monitor text goes into a plain QString.
 
+#include "form1.h"
 #include "sendcommand.h"
 #include "serialchannel.h"
 #include "unicodeframe.h"
@@ -23,7 +26,9 @@
 #include "ptypair.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QString>
 
 #include <benchmark/benchmark.h>
@@ -81,8 +86,7 @@ QString rawText(int codeUnits)
 
 // Runs the timed loop; `body` returns false to stop (after SkipWithError). Times the loop itself as
 // well, for the percentage counter.
-template<typename Body>
-void runAgainstWireTime(benchmark::State &state, qsizetype frameBytes, Body &&body)
+template <typename Body> void runAgainstWireTime(benchmark::State &state, qsizetype frameBytes, Body &&body)
 {
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
@@ -283,10 +287,67 @@ void benchSendCommand(benchmark::State &state, int units)
     line.finish(state, static_cast<qint64>(state.iterations()) * 2 * units);
 }
 
+// 4. A click on the convert button of the real window (offscreen), against the pty.
+void benchClickConvert(benchmark::State &state, int units)
+{
+    PtyPair pty;
+    MasterDrain drain(pty.master());
+    if (!pty.isValid() || !drain.running()) {
+        state.SkipWithError("cannot set up the pseudo-terminal and its reader");
+        return;
+    }
+    qint64 expectedBytes = 0;
+    {
+        Form1 form(pty.slavePath());
+        if (!form.load()) {
+            state.SkipWithError("cannot open the pseudo-terminal");
+            return;
+        }
+        form.findChild<QPlainTextEdit *>(QStringLiteral("Text1"))->setPlainText(rawText(units));
+        auto *convert = form.findChild<QPushButton *>(QStringLiteral("Command1"));
+        auto *monitor = form.findChild<QPlainTextEdit *>(QStringLiteral("Text2"));
+
+        runAgainstWireTime(state, 2 * units, [&] {
+            convert->click();
+            // What the event loop does between two clicks of a user, outside the timing.
+            state.PauseTiming();
+            QCoreApplication::processEvents();
+            state.ResumeTiming();
+            return true;
+        });
+        // The loop's wall time includes the paused event processing: no percentage from it.
+        state.counters.erase("pct_of_wire");
+        expectedBytes = static_cast<qint64>(state.iterations()) * 2 * units;
+        if (monitor->toPlainText().size() != 1 + 3 * 2 * units + 1)
+            state.SkipWithError("the monitor does not show the dump");
+    } // closing the window drains and releases the port
+    if (!state.error_occurred() && !drain.waitForTotal(expectedBytes, std::chrono::seconds(2)))
+        state.SkipWithError("the pty master did not receive every byte sent");
+    drain.stop();
+}
+
+// 5. What the click handler does after the frame is in the OS's hands: dump and fill the monitor box
+// (emptied first, as the handler leaves it). ClickConvert minus this is the click-to-write time.
+void benchMonitorUpdate(benchmark::State &state, int units)
+{
+    Form1 form(QStringLiteral("/nonexistent/never-opened"));
+    auto *monitor = form.findChild<QPlainTextEdit *>(QStringLiteral("Text2"));
+    const QByteArray frame = BuildUnicodeFrame(LineBreaksToCrLf(rawText(units)));
+    runAgainstWireTime(state, frame.size(), [&] {
+        monitor->setPlainText(QStringLiteral("\r\n") + FormatMonitorDump(frame) + QStringLiteral("\r\n"));
+        state.PauseTiming();
+        QCoreApplication::processEvents();
+        monitor->setPlainText(QString());
+        state.ResumeTiming();
+        return true;
+    });
+    state.counters.erase("pct_of_wire");
+}
+
 // Registers `run(state, arg)` as "<name>/<argName>:<arg>/budget_us:<1% of the wire time>", median of
 // 9 repetitions in microseconds of wall time (the user waits for wall time, and output() partly
 // waits in poll()).
-template<typename Run>
+template <typename Run>
 void registerCase(const char *name, Run run, const char *argName, int arg, qsizetype frameBytes)
 {
     char budget[32];
@@ -308,6 +369,10 @@ void registerCases()
         registerCase("ChannelOutput", benchChannelOutput, "bytes", bytes, bytes);
     for (const int units : {1, kMaxCodeUnits})
         registerCase("SendCommand", benchSendCommand, "units", units, 2 * units);
+    for (const int units : {1, kMaxCodeUnits})
+        registerCase("ClickConvert", benchClickConvert, "units", units, 2 * units);
+    for (const int units : {1, kMaxCodeUnits})
+        registerCase("MonitorUpdate", benchMonitorUpdate, "units", units, 2 * units);
 }
 
 } // namespace
@@ -318,8 +383,10 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    // QSerialPort wants an application object (its notifiers need the main thread's dispatcher).
-    QCoreApplication app(argc, argv);
+    // QSerialPort wants an application object, and the window a GUI one: offscreen unless told.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
 
     benchmark::AddCustomContext(
         "target", "software share of a send < 1% of the frame's wire time at 9600 8N1 "
