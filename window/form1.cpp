@@ -150,13 +150,18 @@ bool Form1::load()
 
 void Form1::sendCommand()
 {
+    // The monitor box takes the last text the command gives it, once, when the command is done:
+    // nothing can see it in between, and emptying it first would cost a relayout before the frame
+    // is even written.
+    QString monitorText;
     const SendIo io{
         // The raw text: toPlainText() would turn no-break spaces into plain ones.
         [this] { return m_text1->document()->toRawText(); },
-        [this](const QString &text) { m_text2->setPlainText(text); },
+        [&monitorText](const QString &text) { monitorText = text; },
         [this](const QByteArray &frame) { return m_channel->output(frame); },
     };
     const std::optional<SendFailure> failure = SendCommand(io);
+    m_text2->setPlainText(monitorText);
     if (!failure)
         return;
 
