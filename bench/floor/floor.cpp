@@ -4,7 +4,8 @@
 // qm47t-converter. A Chinese caption and label (so the CJK font is looked up), one multi-line text
 // box, one button, the window at the converter's size (so the backing store costs the same), and
 // COM1 opened at 9600 8N1 for writing before the window is shown. Nothing else: no translations,
-// no icon, no second box.
+// no icon, no second box. Like the converter it opens /dev/ttyS0 itself: startup.py only ever starts
+// it in a private mount namespace with a pseudo-terminal bound there.
 
 #include <QApplication>
 #include <QLabel>
