@@ -33,7 +33,6 @@ public:
     [[nodiscard]] Failure close();
 
     bool portOpen() const;
-    QString portName() const { return m_portName; }
 
 private:
     Failure drain();
