@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "sendcommand.h"
 
-#include "unicodeframe.h"
-
 std::optional<SendFailure> SendCommand(const SendIo &io)
 {
-    io.setMonitorText(QString());
+    io.setMonitorText(std::u16string());
 
-    const QString text = LineBreaksToCrLf(io.inputText());
-    QByteArray frame;
+    const std::u16string text = LineBreaksToCrLf(io.inputText());
+    UnicodeFrame frame;
     try {
         frame = BuildUnicodeFrame(text);
     } catch (const OverflowError &error) {
@@ -16,9 +14,9 @@ std::optional<SendFailure> SendCommand(const SendIo &io)
         return SendFailure{kind, error.codeUnits(), {}};
     }
 
-    if (std::optional<QString> reason = io.output(frame))
-        return SendFailure{SendFailure::Kind::Output, static_cast<int>(text.size()), *reason};
+    if (std::optional<std::u16string> reason = io.output(frame))
+        return SendFailure{SendFailure::Kind::Output, text.size(), std::move(*reason)};
 
-    io.setMonitorText(QStringLiteral("\r\n") + FormatMonitorDump(frame) + QStringLiteral("\r\n"));
+    io.setMonitorText(u"\r\n" + FormatMonitorDump(frame) + u"\r\n");
     return std::nullopt;
 }

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QByteArray>
-#include <QString>
-
+#include <cstdint>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
 
 // The text the QM47T module turns into an SMS travels as its UTF-16 code units, high byte first,
 // with nothing added. The frame's last index and the counter that fills it are byte-wide, and their
 // range checks are the only limit on the input: 1 to 127 code units give a frame of 2 to 254 bytes.
+
+using UnicodeFrame = std::vector<std::uint8_t>;
 
 class OverflowError : public std::overflow_error
 {
@@ -21,14 +24,14 @@ public:
         Counter, // the fill counter stepping past 255 (exactly 128 code units)
     };
 
-    OverflowError(Check check, int codeUnits);
+    OverflowError(Check check, std::size_t codeUnits);
 
     Check check() const noexcept { return m_check; }
-    int codeUnits() const noexcept { return m_codeUnits; }
+    std::size_t codeUnits() const noexcept { return m_codeUnits; }
 
 private:
     Check m_check;
-    int m_codeUnits;
+    std::size_t m_codeUnits;
 };
 
 // The longest text that is framed, in UTF-16 code units.
@@ -36,12 +39,13 @@ inline constexpr int kMaxCodeUnits = 127;
 
 // Returns the frame of `text`: byte 2k is the high byte of code unit k, byte 2k+1 its low byte.
 // Throws OverflowError for an empty text or one of 128 code units or more.
-QByteArray BuildUnicodeFrame(const QString &text);
+UnicodeFrame BuildUnicodeFrame(std::u16string_view text);
 
 // Returns two uppercase hex digits and a space per byte, the last byte included: "6C 49 5B 57 ".
-QString FormatMonitorDump(const QByteArray &frame);
+std::u16string FormatMonitorDump(const UnicodeFrame &frame);
 
-// The module expects a line break as CR LF. A text box hands back its raw text with U+2029 between
-// paragraphs and U+2028 for a soft break; each of those, and an LF, becomes CR LF (a CR LF stays one
-// pair). Every other code unit is kept exactly: no-break spaces, tabs, lone surrogates.
-QString LineBreaksToCrLf(const QString &rawText);
+// The module expects a line break as CR LF. Text boxes hand back their text with LF alone (Windows
+// edit controls and Qt's plain text), U+2029 between paragraphs or U+2028 for a soft break; each of
+// those becomes CR LF, and a CR LF stays one pair. Every other code unit is kept exactly: no-break
+// spaces, tabs, lone surrogates, a lone CR.
+std::u16string LineBreaksToCrLf(std::u16string_view rawText);

@@ -1,42 +1,39 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QObject>
-#include <QString>
-
+#include <cstdint>
+#include <memory>
 #include <optional>
-
-class QByteArray;
-class QSerialPort;
+#include <string>
+#include <vector>
 
 // Owns the port the QM47T module hangs on: 9600 bit/s, 8 data bits, no parity, 1 stop bit, no flow
 // control, DTR raised, RTS low. Every operation returns std::nullopt on success and the reason
-// otherwise; nothing here talks to the user.
-class SerialChannel : public QObject
+// otherwise; nothing here talks to the user. Each platform has its own implementation behind this
+// header: Qt Serial Port on Linux, the Win32 communications API on Windows.
+class SerialChannel
 {
-    Q_OBJECT
-
 public:
-    using Failure = std::optional<QString>;
+    using Failure = std::optional<std::u16string>;
 
     // COM1: "COM1" on Windows, /dev/ttyS0 elsewhere (a bare "COM1" would mean /dev/COM1 there).
-    static QString com1PortName();
+    static std::u16string com1PortName();
 
-    explicit SerialChannel(const QString &portName = com1PortName(), QObject *parent = nullptr);
-    ~SerialChannel() override;
+    explicit SerialChannel(std::u16string portName = com1PortName());
+    ~SerialChannel();
+    SerialChannel(const SerialChannel &) = delete;
+    SerialChannel &operator=(const SerialChannel &) = delete;
 
     [[nodiscard]] Failure open();
     // Returns once the whole frame is in the operating system's hands, so a close straight after
     // cannot drop it; gives up after a bounded wait if the line does not take it.
-    [[nodiscard]] Failure output(const QByteArray &frame);
+    [[nodiscard]] Failure output(const std::vector<std::uint8_t> &bytes);
     // Lets the bytes still queued leave the wire at the port's own speed, then releases the port.
     [[nodiscard]] Failure close();
 
     bool portOpen() const;
 
 private:
-    Failure drain();
-
-    QString m_portName;
-    QSerialPort *m_port = nullptr;
+    class Port; // the platform's side
+    std::unique_ptr<Port> m_port;
 };

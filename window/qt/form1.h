@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "formdesign.h"
 #include "serialchannel.h"
 
-#include <QMessageBox>
 #include <QWidget>
 
 class QPlainTextEdit;
@@ -16,7 +16,7 @@ class Form1 : public QWidget
 
 public:
     // The port is COM1; only tests hand in another device.
-    explicit Form1(const QString &portName = SerialChannel::com1PortName(), QWidget *parent = nullptr);
+    explicit Form1(const std::u16string &portName = SerialChannel::com1PortName(), QWidget *parent = nullptr);
 
     // Claims the port before the window is shown. False, after telling the user why, when it
     // cannot: the program is of no use without its port.
@@ -27,9 +27,9 @@ private:
     void sendCommand();
     void exitProgram();
     // Every message the user sees goes through here.
-    void report(QMessageBox::Icon icon, const QString &message);
+    void report(const FormDesign::Message &message);
 
-    SerialChannel *m_channel = nullptr;
+    SerialChannel m_channel;
     QPlainTextEdit *m_text1 = nullptr;
     QPlainTextEdit *m_text2 = nullptr;
 };

@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "sendcommand.h"
+
+#include <string>
+#include <string_view>
+
+// The window as it was designed, and every text the user reads, in one place that both front ends
+// (Qt on Linux, Win32 on Windows) read: no toolkit types here.
+namespace FormDesign {
+
+enum class ControlKind
+{
+    TextBox,
+    Label,
+    Button,
+};
+
+// Positions and sizes in twips (1440 to the inch), relative to the client area's top-left corner.
+struct Control
+{
+    const char *name;
+    ControlKind kind;
+    int left, top, width, height;
+    const char16_t *caption;
+};
+
+inline constexpr int kClientWidth = 8100;
+inline constexpr int kClientHeight = 4935;
+inline constexpr int kTwipsPerInch = 1440;
+
+// The controls in tab order. Labels never take the focus, so Tab visits Text1, Text2, Command2,
+// Command1; neither button is the default, so Enter in the input box is a line break.
+inline constexpr Control kControls[] = {
+    {"Text1", ControlKind::TextBox, 2115, 360, 5355, 990, u""},
+    {"Text2", ControlKind::TextBox, 2115, 1800, 5340, 1935, u""},
+    {"Label4", ControlKind::Label, 180, 495, 1725, 240, u"输入需要转化输出的"},
+    {"Label1", ControlKind::Label, 180, 765, 1725, 285, u"字母、数字或汉字："},
+    {"Label3", ControlKind::Label, 180, 2025, 1815, 240, u"（串口数据监视窗口）"},
+    {"Label2", ControlKind::Label, 405, 2295, 1275, 420, u"已从串口输出的Unicode码："},
+    {"Command2", ControlKind::Button, 6615, 4050, 1215, 765, u"退出"},
+    {"Command1", ControlKind::Button, 1845, 4050, 3030, 780,
+     u"转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"},
+};
+
+inline constexpr char16_t kFormCaption[] = u"汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）";
+
+// The only button a message box has.
+inline constexpr char16_t kOkCaption[] = u"确定";
+
+// Twips to pixels at `dpi` dots per inch: 15 twips a pixel at 96.
+constexpr int toPixels(int twips, int dpi = 96)
+{
+    return twips * dpi / kTwipsPerInch;
+}
+
+enum class Severity
+{
+    Warning,  // the user can put it right and go on
+    Critical, // the port failed
+};
+
+struct Message
+{
+    Severity severity;
+    std::u16string text;
+};
+
+// What the user reads when a click on the convert button sends nothing.
+Message sendFailureMessage(const SendFailure &failure);
+// COM1 could not be claimed at start; the program then ends.
+Message openFailureMessage(std::u16string_view reason);
+// The port did not close cleanly on Exit.
+Message closeFailureMessage(std::u16string_view reason);
+
+} // namespace FormDesign
