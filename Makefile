@@ -1,7 +1,7 @@
 # Front door: `make demo` shows the program working, `make test` runs every test. Both install the
 # Debian packages they need first.
 
-BUILD_PACKAGES := cmake make g++ pkg-config libgl-dev qt6-base-dev qt6-serialport-dev \
+BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev qt6-serialport-dev \
                   qt6-translations-l10n fonts-noto-cjk
 TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
                   dpkg-dev file desktop-file-utils appstream x11-utils

@@ -8,12 +8,13 @@
 
 void InstallChineseTranslations(QCoreApplication &app)
 {
-    const QLocale chinese(QLocale::Chinese, QLocale::China);
-    QLocale::setDefault(chinese);
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
     const QString directory = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-    for (const char *catalogue : {"qtbase", "qtserialport"}) {
+    // Each catalogue by its file name: loading by locale would first try every other spelling of the
+    // locale's name (zh_Hans_CN, zh-Hans, zh_hans_cn...), a dozen missing files per catalogue.
+    for (const char *catalogue : {"qtbase_zh_CN", "qtserialport_zh_CN"}) {
         auto *translator = new QTranslator(&app);
-        if (translator->load(chinese, QString::fromLatin1(catalogue), QStringLiteral("_"), directory))
+        if (translator->load(QString::fromLatin1(catalogue), directory))
             QCoreApplication::installTranslator(translator);
         else
             delete translator;

@@ -2,9 +2,11 @@
 #include "chineseui.h"
 #include "form1.h"
 
+#include "windowicon.h"
+
 #include <QApplication>
 #include <QIcon>
-#include <QImageReader>
+#include <QImage>
 #include <QPixmap>
 
 int main(int argc, char *argv[])
@@ -12,10 +14,11 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qm47t-converter"));
     QApplication::setApplicationVersion(QStringLiteral(QM47T_VERSION));
-    // Naming the format spares loading every image plugin to guess it: a few ms of every start.
-    QImageReader icon(QStringLiteral(":/icons/qm47t-converter.png"), "png");
-    icon.setAutoDetectImageFormat(false);
-    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(icon.read())));
+    // The pixels as they are, without a decoder: any image reader, even one told the format, first
+    // scans Qt's image-format plug-ins.
+    const QImage icon(reinterpret_cast<const uchar *>(kWindowIconPixels), kWindowIconWidth, kWindowIconHeight,
+                      QImage::Format_ARGB32);
+    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(icon)));
     InstallChineseTranslations(app);
 
     Form1 form;
