@@ -1,7 +1,7 @@
 # Front door: `make demo` shows the program working, `make test` runs every test. Both install the
 # Debian packages they need first.
 
-BUILD_PACKAGES := cmake make g++ pkg-config libgl-dev qt6-base-dev qt6-serialport-dev \
+BUILD_PACKAGES := cmake make g++ pkg-config libgl-dev qt6-base-dev \
                   qt6-translations-l10n fonts-noto-cjk
 TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
                   dpkg-dev file desktop-file-utils appstream x11-utils
@@ -9,7 +9,7 @@ TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local
 DEMO_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool imagemagick libx11-6
-BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
+BENCH_PACKAGES := $(BUILD_PACKAGES) qt6-serialport-dev libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
 FUZZ_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 FUZZ_SECONDS   ?= 600
 

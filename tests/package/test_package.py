@@ -102,7 +102,7 @@ def check_control(deb, version):
     for wanted in ("qt6-translations-l10n", "fonts-noto-cjk | fonts-wqy-microhei"):
         check(wanted in depends, f"Depends lacks {wanted!r}: {fields['Depends']}")
     # Only dpkg-shlibdeps puts the libraries the binary links into Depends.
-    for library in ("libc6", "libqt6serialport6", "libqt6widgets6"):
+    for library in ("libc6", "libqt6widgets6"):
         check(any(d.startswith(library + " ") or d == library for d in depends),
               f"Depends lacks the shared library package {library}: {fields['Depends']}")
     check(fields["Recommends"] == "fcitx5-frontend-qt6 | ibus",

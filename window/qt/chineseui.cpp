@@ -11,11 +11,9 @@ void InstallChineseTranslations(QCoreApplication &app)
     const QLocale chinese(QLocale::Chinese, QLocale::China);
     QLocale::setDefault(chinese);
     const QString directory = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-    for (const char *catalogue : {"qtbase", "qtserialport"}) {
-        auto *translator = new QTranslator(&app);
-        if (translator->load(chinese, QString::fromLatin1(catalogue), QStringLiteral("_"), directory))
-            QCoreApplication::installTranslator(translator);
-        else
-            delete translator;
-    }
+    auto *translator = new QTranslator(&app);
+    if (translator->load(chinese, QStringLiteral("qtbase"), QStringLiteral("_"), directory))
+        QCoreApplication::installTranslator(translator);
+    else
+        delete translator;
 }
