@@ -11,12 +11,13 @@ std::u16string decimal(std::size_t value)
     return std::u16string(digits.begin(), digits.end());
 }
 
-std::u16string portLabel(std::u16string_view device)
+// "COM1", or "COM1（/dev/ttyS0）" where another name stands for it. A space parts Latin from Chinese
+// text, but a full-width bracket needs none, so `space` is added after a bare "COM1" only.
+std::u16string portLabel(std::u16string_view device, std::u16string_view space = {})
 {
-    std::u16string label = u"COM1";
-    if (device != label && device != u"\\\\.\\COM1")
-        label += u"（" + std::u16string(device) + u"）";
-    return label;
+    if (device == u"COM1" || device == u"\\\\.\\COM1")
+        return u"COM1" + std::u16string(space);
+    return u"COM1（" + std::u16string(device) + u"）";
 }
 
 } // namespace
@@ -32,7 +33,7 @@ Message sendFailureMessage(const SendFailure &failure, std::u16string_view devic
     case SendFailure::Kind::Output:
         break;
     }
-    return {Severity::Critical, u"串口 " + portLabel(device) + u" 写入失败：" + failure.reason};
+    return {Severity::Critical, u"串口 " + portLabel(device, u" ") + u"写入失败：" + failure.reason};
 }
 
 Message openFailureMessage(std::u16string_view device, std::u16string_view reason)
@@ -42,7 +43,7 @@ Message openFailureMessage(std::u16string_view device, std::u16string_view reaso
 
 Message closeFailureMessage(std::u16string_view device, std::u16string_view reason)
 {
-    return {Severity::Critical, u"关闭串口 " + portLabel(device) + u" 失败：" + std::u16string(reason)};
+    return {Severity::Critical, u"关闭串口 " + portLabel(device, u" ") + u"失败：" + std::u16string(reason)};
 }
 
 } // namespace FormDesign

@@ -68,8 +68,9 @@ struct Message
     std::u16string text;
 };
 
-// Messages about the port name COM1 and, where another device stands for it, that device too:
+// The port's messages name COM1 and, where another name stands for it, the device that was tried:
 // "COM1（/dev/ttyS0）". `device` is the channel's port name.
+
 // What the user reads when a click on the convert button sends nothing.
 Message sendFailureMessage(const SendFailure &failure, std::u16string_view device);
 // COM1 could not be claimed at start; the program then ends.
