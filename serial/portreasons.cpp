@@ -76,7 +76,8 @@ std::u16string lookUp(const Row (&table)[N], long long error, Operation operatio
         if (row.error == error && (row.when == when || row.when == When::Either))
             return row.text == kHeld ? heldByAnotherProgram() : std::u16string(row.text);
     }
-    return u"操作系统报告错误 " + decimal(error) + u"：" + std::u16string(systemText);
+    std::u16string text = u"操作系统报告错误 " + decimal(error);
+    return systemText.empty() ? text + u"。" : text + u"：" + std::u16string(systemText);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "serialchannel.h"
 
+#include "portreasons.h"
 #include "serialline.h"
 
 #include <windows.h>
@@ -21,8 +22,11 @@ struct HandleCloser
 // Holds only a real handle: CreateFileW's failure value, INVALID_HANDLE_VALUE, is never stored.
 using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
 
-// The one place where a system error code becomes words for the user.
-std::u16string systemReason(DWORD code)
+using PortReasons::Operation;
+
+// The one place where a system error code becomes words for the user: the usual causes in words they
+// can act on, any other in the system's own (in Chinese where Windows has it so).
+std::u16string systemReason(DWORD code, Operation operation)
 {
     constexpr DWORD kFlags =
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
@@ -43,23 +47,20 @@ std::u16string systemReason(DWORD code)
     // System messages end in a line break, which would show as an empty line in a message box.
     while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' '))
         text.pop_back();
-    if (text.empty()) {
-        const std::string digits = std::to_string(code);
-        text = u"系统错误 " + std::u16string(digits.begin(), digits.end());
-    }
-    return text;
+    return PortReasons::windowsReason(code, operation, text);
 }
 
-std::u16string lastReason()
+std::u16string lastReason(Operation operation)
 {
-    return systemReason(::GetLastError());
+    return systemReason(::GetLastError(), operation);
 }
 
 // What a port reports once its device has gone (a USB adapter pulled out): the handle is of no
 // further use, so later sends say the port is not open instead of failing again and again.
 bool deviceGone(DWORD code)
 {
-    return code == ERROR_DEVICE_REMOVED || code == ERROR_BAD_COMMAND || code == ERROR_ACCESS_DENIED;
+    return code == ERROR_DEVICE_REMOVED || code == ERROR_GEN_FAILURE || code == ERROR_BAD_COMMAND ||
+           code == ERROR_ACCESS_DENIED;
 }
 
 DWORD toMilliseconds(std::chrono::milliseconds duration)
@@ -78,6 +79,7 @@ public:
     Failure output(const std::vector<std::uint8_t> &bytes);
     Failure close();
     bool isOpen() const { return m_handle != nullptr; }
+    const std::u16string &name() const { return m_name; }
 
 private:
     Failure configure(HANDLE handle);
@@ -99,7 +101,7 @@ SerialChannel::Failure SerialChannel::Port::open()
     const HANDLE raw = ::CreateFileW(reinterpret_cast<const wchar_t *>(path.c_str()),
                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (raw == INVALID_HANDLE_VALUE)
-        return lastReason();
+        return lastReason(Operation::Open);
     UniqueHandle handle(raw);
 
     if (Failure failure = configure(handle.get()))
@@ -111,14 +113,14 @@ SerialChannel::Failure SerialChannel::Port::open()
 SerialChannel::Failure SerialChannel::Port::configure(HANDLE handle)
 {
     if (!::SetupComm(handle, SerialLine::kReadBufferSize, SerialLine::kTransmitBufferSize))
-        return lastReason();
+        return lastReason(Operation::Open);
 
     // Start from the driver's own state so that the fields left alone (XON/XOFF characters and
     // limits) hold values it accepts.
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!::GetCommState(handle, &dcb))
-        return lastReason();
+        return lastReason(Operation::Open);
     dcb.BaudRate = SerialLine::kBaudRate;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
@@ -139,7 +141,7 @@ SerialChannel::Failure SerialChannel::Port::configure(HANDLE handle)
     // Wine opens a COM port whose device is missing and fails only here, so this is where an
     // absent port is found out.
     if (!::SetCommState(handle, &dcb))
-        return lastReason();
+        return lastReason(Operation::Open);
 
     // A pseudo-terminal or a USB adapter without modem lines cannot set DTR or RTS; that is no
     // reason to refuse the port, since the module does not need them.
@@ -147,7 +149,7 @@ SerialChannel::Failure SerialChannel::Port::configure(HANDLE handle)
         if (!::EscapeCommFunction(handle, function)) {
             const DWORD error = ::GetLastError();
             if (error != ERROR_NOT_SUPPORTED)
-                return systemReason(error);
+                return systemReason(error, Operation::Open);
         }
     }
     return std::nullopt;
@@ -166,7 +168,7 @@ SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.WriteTotalTimeoutConstant = toMilliseconds(SerialLine::writeDeadline(size));
     if (!::SetCommTimeouts(handle, &timeouts))
-        return lastReason();
+        return lastReason(Operation::Write);
 
     DWORD written = 0;
     const BOOL done = ::WriteFile(handle, bytes.data(), size, &written, nullptr);
@@ -181,7 +183,7 @@ SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_
         return SerialLine::kStalledReason;
     if (deviceGone(error))
         m_handle.reset();
-    return systemReason(error);
+    return systemReason(error, Operation::Write);
 }
 
 SerialChannel::Failure SerialChannel::Port::close()
@@ -202,8 +204,8 @@ SerialChannel::Failure SerialChannel::Port::drain()
     // the wrong speed, or not at all. Wait until the driver's queue is empty (bounded, in case the
     // line is stalled), then let FlushFileBuffers wait out the last bytes in the UART itself.
     const HANDLE handle = m_handle.get();
-    const ULONGLONG deadline = ::GetTickCount64() + toMilliseconds(SerialLine::writeDeadline(
-                                                        SerialLine::kTransmitBufferSize));
+    const ULONGLONG deadline =
+        ::GetTickCount64() + toMilliseconds(SerialLine::writeDeadline(SerialLine::kTransmitBufferSize));
     COMSTAT status{};
     DWORD errors = 0;
     while (::ClearCommError(handle, &errors, &status) && status.cbOutQue > 0) {
@@ -212,7 +214,7 @@ SerialChannel::Failure SerialChannel::Port::drain()
         ::Sleep(toMilliseconds(SerialLine::wireTime(status.cbOutQue)) / 2 + 1);
     }
     if (!::FlushFileBuffers(handle))
-        return lastReason();
+        return lastReason(Operation::Write);
     return std::nullopt;
 }
 
@@ -246,4 +248,9 @@ SerialChannel::Failure SerialChannel::close()
 bool SerialChannel::portOpen() const
 {
     return m_port->isOpen();
+}
+
+const std::u16string &SerialChannel::portName() const
+{
+    return m_port->name();
 }

@@ -104,7 +104,7 @@ bool Form1::create(HINSTANCE instance)
 bool Form1::load()
 {
     if (const SerialChannel::Failure failure = m_channel.open()) {
-        report(FormDesign::openFailureMessage(*failure));
+        report(FormDesign::openFailureMessage(m_channel.portName(), *failure));
         return false;
     }
     return true;
@@ -261,14 +261,14 @@ void Form1::sendCommand()
     const std::optional<SendFailure> failure = SendCommand(io);
     ::SetWindowTextW(m_controls[kText2], asWide(monitorText));
     if (failure)
-        report(FormDesign::sendFailureMessage(*failure));
+        report(FormDesign::sendFailureMessage(*failure, m_channel.portName()));
 }
 
 void Form1::exitProgram()
 {
     const SerialChannel::Failure failure = m_channel.close();
     if (failure)
-        report(FormDesign::closeFailureMessage(*failure));
+        report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
     m_exitCode = failure ? 1 : 0;
     ::DestroyWindow(m_window);
 }
