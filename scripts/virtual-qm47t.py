@@ -108,7 +108,27 @@ def check_namespace():
         raise Unavailable(NAMESPACE_ADVICE.format(reason=reason))
 
 
-def namespace_script(port_source, require_pty, gated):
+# What a program needs of /dev, bound in from the real one when the namespace gets a /dev of its own.
+PRIVATE_DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx")
+
+
+def private_dev_steps(links):
+    """Gives the namespace a /dev of its own: a tmpfs with the few nodes a program needs bound in from
+    the real one, the real /dev/pts (where the pty lives), the namespace's ttyS0 (the pty) and no other
+    serial port, and `links` (name: target) as symlinks. Built aside on the private /run/lock, then
+    moved over /dev: nothing is ever created in the real one."""
+    new = "/run/lock/qm47t-dev"
+    steps = [f"mkdir {new}", f"mount -t tmpfs -o mode=755 tmpfs {new}"]
+    for node in (*PRIVATE_DEV_NODES, "ttyS0"):
+        steps.append(f"if [ -L /dev/{node} ]; then cp -P /dev/{node} {new}/; "
+                     f"else touch {new}/{node}; mount --bind /dev/{node} {new}/{node}; fi")
+    steps += [f"mkdir {new}/pts {new}/shm", f"mount --rbind /dev/pts {new}/pts",
+              f"mount -t tmpfs -o mode=1777 tmpfs {new}/shm", f"ln -s /proc/self/fd {new}/fd"]
+    steps += [f"ln -s {shlex.quote(target)} {new}/{shlex.quote(name)}" for name, target in links.items()]
+    return steps + [f"mount --move {new} /dev", f"rmdir {new}"]
+
+
+def namespace_script(port_source, require_pty, gated, dev_links=None):
     steps = [
         "set -e",
         # Qt Serial Port takes a lock file there; a private one leaves the machine's locks alone.
@@ -116,6 +136,8 @@ def namespace_script(port_source, require_pty, gated):
         f"mount --bind {shlex.quote(port_source)} {COM1}",
         f'for port in /dev/ttyS*; do [ "$port" = {COM1} ] || mount --bind /dev/null "$port"; done',
     ]
+    if dev_links is not None:
+        steps += private_dev_steps(dev_links)
     if require_pty:
         steps.append(f'case "$(stat -L -c %t {COM1})" in {"|".join(PTY_MAJORS_HEX)}) ;; '
                      f'*) echo "virtual-qm47t: {COM1} is not the pseudo-terminal, refusing to start" >&2; '
@@ -128,11 +150,13 @@ def namespace_script(port_source, require_pty, gated):
     return "\n".join(steps)
 
 
-def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=False, **popen_args):
+def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=False, dev_links=None,
+                       **popen_args):
     """Starts argv in a private mount namespace with port_source bound over /dev/ttyS0 and /dev/null
     over the other /dev/ttyS*. Gated: the mounts are made first, then the process waits; call the
-    returned `go()` to let it exec argv (`go` is None otherwise)."""
-    script = namespace_script(port_source, require_pty, gated)
+    returned `go()` to let it exec argv (`go` is None otherwise). With dev_links (a dict, maybe empty)
+    the namespace gets a /dev of its own holding those symlinks (private_dev_steps)."""
+    script = namespace_script(port_source, require_pty, gated, dev_links)
     command = [*namespace_command(), "sh", "-c", script, "qm47t-namespace", *argv]
     if not gated:
         return subprocess.Popen(command, env=env, **popen_args), None

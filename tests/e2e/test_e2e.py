@@ -34,7 +34,7 @@ PROGRAM = vq.DEFAULT_PROGRAM
 MAIN_WINDOW_SIZE = (540, 329)
 EMPTY_MESSAGE = "请先输入需要转换的字母、数字或汉字。"
 TOO_LONG_MESSAGE = "输入内容过长：最多 127 个 UTF-16 码元，当前为 {} 个。"
-OPEN_FAILED_PREFIX = "无法打开串口 COM1："
+OPEN_FAILED_PREFIX = "无法打开串口 COM1（/dev/ttyS0）："
 
 
 def wire_bytes(text):
@@ -375,6 +375,87 @@ class UnusablePortTest(E2ETest):
         process = self._start(module.slave_path, before_start=lock, require_pty=True)
         self._expect_refusal(process)
         self.assertFalse(module.wait_opened(timeout=0), "the program opened a port another program holds")
+
+
+class Com1DeviceTest(E2ETest):
+    """Which device stands for COM1, and what the user reads when it cannot be opened: the program in a
+    /dev of its own and under an English locale, where the system's own words would be English."""
+
+    def _env(self):
+        env = {name: value for name, value in self.xvfb.env.items()
+               if name not in ("LC_ALL", "LC_MESSAGES", "LANGUAGE")}
+        return dict(env, LANG="C.UTF-8")
+
+    def _start(self, module, dev_links, wrapper=(), before_start=lambda process: None):
+        process, go = vq.spawn_in_namespace([*wrapper, str(PROGRAM)], module.slave_path, env=self._env(),
+                                            gated=True, dev_links=dev_links)
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
+        before_start(process)
+        go()
+        return process
+
+    def test_com1_comes_before_ttys0(self):
+        com1, ttys0 = vq.VirtualModule(), vq.VirtualModule()
+        self.addCleanup(com1.close)
+        self.addCleanup(ttys0.close)
+        process = self._start(ttys0, {"COM1": com1.slave_path})
+        windows = self.desktop.wait_window()
+        self.assertEqual(len(windows), 1, "the window did not appear")
+        self.desktop.set_clipboard("汉字")
+        self.desktop.click(windows[0], vq.TEXT1_CENTRE)
+        self.desktop.key("ctrl+v")
+        self.desktop.click(windows[0], vq.COMMAND1_CENTRE)
+        self.assertEqual(com1.wait_bytes(4), wire_bytes("汉字"))
+        self.assertFalse(ttys0.wait_opened(timeout=0), "the program opened /dev/ttyS0 as well")
+        self.desktop.click(windows[0], vq.COMMAND2_CENTRE)
+        self.assertEqual(process.wait(20), 0)
+
+    def test_open_failures_say_why_in_chinese(self):
+        def lock(process):
+            # The lock file of a live program, this test, in the namespace's own /run/lock.
+            Path(f"/proc/{process.pid}/root/run/lock/LCK..ttyS0").write_text(f"{os.getpid():10d}\n")
+
+        module = None
+
+        def unplug(_):
+            module.close()
+
+        comm = Path("/proc/self/comm").read_text().strip()
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+        # (what, /dev/COM1 leads to, run as, before the start, what the user reads)
+        cases = [
+            ("ttyS0 with no chip behind it", None, (), unplug,
+             "无法打开串口 COM1（/dev/ttyS0）：这台电脑的 COM1 没有串口硬件；使用 USB 转串口线。"),
+            ("COM1 leading to a device that is no serial port", "/dev/null", (), None,
+             "无法打开串口 COM1（/dev/COM1）：该设备不是串口。"),
+            ("a user outside dialout, the port root's alone", None, nobody, None,
+             "无法打开串口 COM1（/dev/ttyS0）：没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。"),
+            ("held by another program", None, (), lock,
+             f"无法打开串口 COM1（/dev/ttyS0）：串口正被另一个程序占用：进程 {os.getpid()}（{comm}）。"),
+        ]
+        for what, com1, wrapper, before_start, expected in cases:
+            with self.subTest(what):
+                if wrapper and os.geteuid() != 0:
+                    self.skipTest("only root can start the program as another user")
+                module = vq.VirtualModule()
+                if before_start is not unplug:
+                    self.addCleanup(module.close)
+                os.chmod(module.slave_path, 0o600)
+                process = self._start(module, {"COM1": com1} if com1 else {}, wrapper,
+                                      before_start or (lambda _: None))
+                try:
+                    windows = self.desktop.wait_window()
+                    self.assertEqual(len(windows), 1, "no message box")
+                    self.assertNotEqual(self.desktop.geometry(windows[0])[2:], MAIN_WINDOW_SIZE,
+                                        "the main window opened")
+                    self.assertEqual(self.desktop.message_text(windows[0]), expected)
+                    self.desktop.key("Return")
+                    self.assertEqual(process.wait(20), 1)
+                finally:
+                    # A window left over would stand in the way of the next row's.
+                    if process.poll() is None:
+                        process.kill()
+                        process.wait()
 
 
 def main():
