@@ -169,9 +169,7 @@ private:
     static std::string lockDirectory()
     {
         for (const char *directory : {"/run/lock", "/var/lock"}) {
-            struct stat info
-            {
-            };
+            struct stat info = {};
             if (::stat(directory, &info) == 0 && S_ISDIR(info.st_mode))
                 return directory;
         }
@@ -352,10 +350,8 @@ std::u16string SerialChannel::com1PortName()
 {
     // A name the system gives the module's port, normally a udev rule's symlink to a USB adapter,
     // comes first: most PCs have no serial chip behind /dev/ttyS0 any more.
-    struct stat info
-    {
-    };
-    return ::stat("/dev/COM1", &info) == 0 ? u"/dev/COM1" : u"/dev/ttyS0";
+    // access() follows the link: one left behind by an adapter that is gone does not count.
+    return ::access("/dev/COM1", F_OK) == 0 ? u"/dev/COM1" : u"/dev/ttyS0";
 }
 
 SerialChannel::SerialChannel(std::u16string portName) : m_port(std::make_unique<Port>(std::move(portName))) {}
