@@ -29,8 +29,9 @@ constexpr std::size_t kCommand1 = rowOf("Command1");
 constexpr std::size_t kCommand2 = rowOf("Command2");
 static_assert(std::max({kText1, kText2, kCommand1, kCommand2}) < std::size(FormDesign::kControls));
 
-// A button draws its caption inside its edge and focus frame.
-constexpr int kButtonPadding = 4;
+// A button draws its caption inside its edge and focus frame, at 96 dpi.
+constexpr int kButtonSidePadding = 4;
+constexpr int kButtonTopPadding = 4;
 
 struct ControlClass
 {
@@ -210,9 +211,9 @@ void Form1::layOut()
                                                                      width)
                                                            .cy));
         } else if (design.kind == ControlKind::Button) {
-            const int padding = Dpi::scaled(kButtonPadding, m_dpi);
-            const SIZE caption = Dpi::textSize(control, m_font.get(), design.caption, width - 2 * padding);
-            height = std::max(height, static_cast<int>(caption.cy) + 2 * padding);
+            const int side = Dpi::scaled(kButtonSidePadding, m_dpi);
+            const SIZE caption = Dpi::textSize(control, m_font.get(), design.caption, width - 2 * side);
+            height = std::max(height, static_cast<int>(caption.cy) + 2 * Dpi::scaled(kButtonTopPadding, m_dpi));
         }
         ::SetWindowPos(control, nullptr, px(design.left), px(design.top), width, height,
                        SWP_NOZORDER | SWP_NOACTIVATE);
