@@ -202,8 +202,8 @@ SerialChannel::Failure SerialChannel::Port::drain()
     // the wrong speed, or not at all. Wait until the driver's queue is empty (bounded, in case the
     // line is stalled), then let FlushFileBuffers wait out the last bytes in the UART itself.
     const HANDLE handle = m_handle.get();
-    const ULONGLONG deadline = ::GetTickCount64() + toMilliseconds(SerialLine::writeDeadline(
-                                                        SerialLine::kTransmitBufferSize));
+    const ULONGLONG deadline =
+        ::GetTickCount64() + toMilliseconds(SerialLine::writeDeadline(SerialLine::kTransmitBufferSize));
     COMSTAT status{};
     DWORD errors = 0;
     while (::ClearCommError(handle, &errors, &status) && status.cbOutQue > 0) {
