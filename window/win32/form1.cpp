@@ -31,7 +31,7 @@ static_assert(std::max({kText1, kText2, kCommand1, kCommand2}) < std::size(FormD
 
 // A button draws its caption inside its edge and focus frame, at 96 dpi.
 constexpr int kButtonSidePadding = 4;
-constexpr int kButtonTopPadding = 4;
+constexpr int kButtonVerticalPadding = 4;
 
 struct ControlClass
 {
@@ -212,8 +212,8 @@ void Form1::layOut()
         } else if (design.kind == ControlKind::Button) {
             const int side = Dpi::scaled(kButtonSidePadding, m_dpi);
             const SIZE caption = Dpi::textSize(control, m_font.get(), design.caption, width - 2 * side);
-            height =
-                std::max(height, static_cast<int>(caption.cy) + 2 * Dpi::scaled(kButtonTopPadding, m_dpi));
+            height = std::max(height,
+                              static_cast<int>(caption.cy) + 2 * Dpi::scaled(kButtonVerticalPadding, m_dpi));
         }
         // Never past the bottom of the designed client area, where the window's frame would cut it.
         height = std::min(height, px(FormDesign::kClientHeight) - px(design.top));
