@@ -59,6 +59,7 @@ constexpr Row kWindowsTable[] = {
     {1617, When::Either, kGone},   // ERROR_DEVICE_REMOVED
     {5, When::Write, kGone},       // ERROR_ACCESS_DENIED
     {22, When::Write, kGone},      // ERROR_BAD_COMMAND
+    {21, When::Write, kGone},      // ERROR_NOT_READY: under Wine, a device that hung up
 };
 
 std::u16string decimal(long long value)

@@ -55,12 +55,13 @@ std::u16string lastReason(Operation operation)
     return systemReason(::GetLastError(), operation);
 }
 
-// What a port reports once its device has gone (a USB adapter pulled out): the handle is of no
-// further use, so later sends say the port is not open instead of failing again and again.
+// What a port reports once its device has gone (a USB adapter pulled out; under Wine, a device that
+// hung up): the handle is of no further use, so later sends say the port is not open instead of
+// failing again and again.
 bool deviceGone(DWORD code)
 {
     return code == ERROR_DEVICE_REMOVED || code == ERROR_GEN_FAILURE || code == ERROR_BAD_COMMAND ||
-           code == ERROR_ACCESS_DENIED;
+           code == ERROR_ACCESS_DENIED || code == ERROR_NOT_READY;
 }
 
 DWORD toMilliseconds(std::chrono::milliseconds duration)
@@ -213,8 +214,12 @@ SerialChannel::Failure SerialChannel::Port::drain()
             return SerialLine::kStalledReason;
         ::Sleep(toMilliseconds(SerialLine::wireTime(status.cbOutQue)) / 2 + 1);
     }
-    if (!::FlushFileBuffers(handle))
-        return lastReason(Operation::Write);
+    // A device that has gone takes nothing more, and there is nothing left to wait for.
+    if (!::FlushFileBuffers(handle)) {
+        const DWORD error = ::GetLastError();
+        if (!deviceGone(error))
+            return systemReason(error, Operation::Write);
+    }
     return std::nullopt;
 }
 

@@ -269,6 +269,7 @@ void tst_SerialChannel::reasons_data()
     windows("ERROR_SHARING_VIOLATION", 32, Operation::Open, kHeld);
     windows("ERROR_ACCESS_DENIED at write: unplugged", 5, Operation::Write, kGone);
     windows("ERROR_BAD_COMMAND at write", 22, Operation::Write, kGone);
+    windows("ERROR_NOT_READY at write", 21, Operation::Write, kGone);
     windows("ERROR_GEN_FAILURE", 31, Operation::Write, kGone);
     windows("ERROR_DEVICE_REMOVED", 1617, Operation::Write, kGone);
     windows("ERROR_INVALID_PARAMETER: the system's own text", 87, Operation::Write,
