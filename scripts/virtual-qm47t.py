@@ -32,7 +32,6 @@ import tempfile
 import termios
 import threading
 import time
-import tty
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -166,11 +165,14 @@ class LineSettings:
         self.stop_bits = 2 if cflag & termios.CSTOPB else 1
         self.rts_cts = bool(cflag & termios.CRTSCTS)
         self.xon_xoff = bool(attributes[0] & (termios.IXON | termios.IXOFF))
+        # Output processing (LF to CR LF and the like) would alter the frames on their way out.
+        self.post_processing = bool(attributes[1] & termios.OPOST)
 
     def __str__(self):
         flow = ", ".join(name for name, on in (("RTS/CTS", self.rts_cts), ("XON/XOFF", self.xon_xoff)) if on)
         return (f"{self.speed} bit/s {self.data_bits}{self.parity}{self.stop_bits}, "
-                f"{flow + ' flow control' if flow else 'no flow control'}")
+                f"{flow + ' flow control' if flow else 'no flow control'}"
+                f"{', output processing ON (not raw)' if self.post_processing else ''}")
 
 
 class Frame:
@@ -201,9 +203,8 @@ class VirtualModule:
     def __init__(self, on_frame=None):
         self._master, slave = os.openpty()
         self.slave_path = os.ttyname(slave)
-        # Through the master this sets the slave: no echo and no newline translation before the
-        # program sets its own modes.
-        tty.setraw(self._master)
+        # The line stays as a fresh pty is (cooked, newlines translated): making it raw is the
+        # program's job, and the frames' settings show whether it did.
         # Only the program may hold the slave once it runs: then a hang-up tells us it let go.
         os.close(slave)
         self._on_frame = on_frame

@@ -177,6 +177,8 @@ class WindowTest(E2ETest):
         self.assertEqual((settings.speed, settings.data_bits, settings.parity, settings.stop_bits),
                          (9600, 8, "N", 1))
         self.assertFalse(settings.rts_cts or settings.xon_xoff, "flow control is on")
+        # The module left the line as a fresh pty is: only the program can have made it raw.
+        self.assertFalse(settings.post_processing, "the program left output processing on")
 
 
 class SendTest(E2ETest):
