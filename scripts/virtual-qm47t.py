@@ -522,9 +522,12 @@ class Desktop:
 
     def windows(self, title=WINDOW_TITLE):
         """The visible top-level windows with exactly this title."""
-        escaped = "".join("\\" + c if c in "\\.[]()*+?{}|^$" else c for c in title)
-        result = self._run("xdotool", "search", "--onlyvisible", "--name", f"^{escaped}$", check=False)
-        return [line for line in result.stdout.split() if line]
+        # `search --name` reads only WM_NAME, which a program in a non-Unicode locale (Wine under
+        # LANG=C) fills with question marks; getwindowname reads the UTF-8 _NET_WM_NAME first.
+        result = self._run("xdotool", "search", "--onlyvisible", "--name", ".", check=False)
+        named = [window for window in result.stdout.split() if window]
+        return [window for window in named
+                if self._run("xdotool", "getwindowname", window, check=False).stdout.rstrip("\n") == title]
 
     def geometry(self, window):
         fields = dict(line.split("=", 1) for line in self.xdotool("getwindowgeometry", "--shell", window).split())
