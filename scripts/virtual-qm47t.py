@@ -239,15 +239,30 @@ class Wine:
         try:
             fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
-            self.close()
+            self._release()
             raise RuntimeError(f"another run is using the Wine prefix {self.prefix}") from None
-        self.refuse_if_busy()
-        self._make_locale()
-        if not self._com1_mapped():
-            self._make_prefix()
+        try:
+            self.refuse_if_busy()
+            self._make_locale()
+            if not self._com1_mapped():
+                self._make_prefix()
+        except BaseException:
+            self._release()
+            raise
         return self
 
     def close(self):
+        """Lets go of the prefix; raises if a process of ours still uses it: every run's namespace
+        must have ended its wineserver."""
+        if not self._lock:
+            return
+        wait_until(lambda: not wine_processes(self.prefix), 10.0)
+        left = wine_processes(self.prefix)
+        self._release()
+        if left:
+            raise RuntimeError(f"processes {left} still use the Wine prefix {self.prefix} after the last run")
+
+    def _release(self):
         if self._lock:
             self._lock.close()
             self._lock = None
