@@ -1,19 +1,23 @@
 # Front door: `make demo` shows the program working, `make test` runs every test. Both install the
 # Debian packages they need first.
 
-BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev qt6-serialport-dev \
+BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev \
                   qt6-translations-l10n fonts-noto-cjk
+# The Windows program's end-to-end run and demo: Wine, nsenter to reach its namespace, and the data
+# localedef compiles the private zh_CN.UTF-8 locale from.
+WINE_PACKAGES  := wine wine64 util-linux locales
 TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
-                  dpkg-dev file desktop-file-utils appstream x11-utils
+                  dpkg-dev file desktop-file-utils appstream x11-utils $(WINE_PACKAGES)
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local
 DEMO_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool imagemagick libx11-6
-BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
+BENCH_PACKAGES := $(BUILD_PACKAGES) qt6-serialport-dev libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
 FUZZ_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
+WINDOWS_PACKAGES := cmake make mingw-w64
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps build install package demo test test-asan test-fuzz-short fuzz-build fuzz run bench clean
+.PHONY: all deps build install package demo demo-windows test test-asan test-fuzz-short fuzz-build fuzz run bench windows clean
 
 all: build
 
@@ -30,7 +34,13 @@ demo: build
 	scripts/install-deps.sh $(DEMO_PACKAGES)
 	python3 scripts/virtual-qm47t.py --demo
 
-test: build
+# The same with the Windows program under Wine; the scripted run saves build/demo-windows.png.
+demo-windows: windows
+	scripts/install-deps.sh $(DEMO_PACKAGES) $(WINE_PACKAGES)
+	python3 scripts/virtual-qm47t.py --windows
+
+# Builds the Windows program too: the end-to-end suite runs against both, and fails if either is missing.
+test: build windows
 	scripts/install-deps.sh $(TEST_PACKAGES)
 	ctest --preset dev
 	$(MAKE) test-asan test-fuzz-short
@@ -79,5 +89,12 @@ bench:
 	./build-bench/bench/bench_send
 	python3 bench/startup.py --build-dir build-bench
 
+# The native Windows program, build-windows/qm47t-converter.exe, cross-built with mingw-w64: one
+# static .exe that needs no DLL beyond Windows' own.
+windows:
+	scripts/install-deps.sh $(WINDOWS_PACKAGES)
+	cmake --preset windows
+	cmake --build --preset windows -j2
+
 clean:
-	rm -rf build build-bench build-asan build-fuzz
+	rm -rf build build-bench build-asan build-fuzz build-windows

@@ -3,6 +3,7 @@
 
   scripts/virtual-qm47t.py [--program PATH]
   scripts/virtual-qm47t.py --demo [--program PATH] [--screenshot PATH]
+  scripts/virtual-qm47t.py --windows [--program PATH.exe] [--screenshot PATH]
 
 Starts the program with a pseudo-terminal standing in for COM1 and prints every frame the module
 receives: the time, the bytes in hex, the text they decode to as UTF-16BE, and the line settings the
@@ -13,6 +14,12 @@ port is never opened. Ends when the program ends, with its exit status.
 --demo with a display does the same. Without one (DISPLAY unset) it runs the program on a private
 Xvfb instead, types 汉字 with the keyboard, clicks the convert button, saves a screenshot of the
 window and clicks Exit; it exits 0 only if the module received 6C 49 5B 57.
+
+--windows does the same with the Windows program under Wine (default build-windows/
+qm47t-converter.exe, screenshot build/demo-windows.png). Wine runs only inside the namespace, with a
+wineserver of its own on a prefix beside the program (made on first use, about 10 s), in which COM1
+is a path that exists only there; the server is ended before the namespace goes. It refuses to start
+while anything else uses that prefix.
 
 Needs root, or unprivileged user namespaces when run as a normal user. The module also imports as a
 library: the end-to-end tests drive the program through it.
@@ -32,12 +39,13 @@ import tempfile
 import termios
 import threading
 import time
-import tty
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 DEFAULT_PROGRAM = REPO / "build" / "qm47t-converter"
 DEFAULT_SCREENSHOT = REPO / "build" / "demo.png"
+DEFAULT_WINDOWS_PROGRAM = REPO / "build-windows" / "qm47t-converter.exe"
+DEFAULT_WINDOWS_SCREENSHOT = REPO / "build" / "demo-windows.png"
 COM1 = "/dev/ttyS0"
 WINDOW_TITLE = "汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）"
 
@@ -108,31 +116,70 @@ def check_namespace():
         raise Unavailable(NAMESPACE_ADVICE.format(reason=reason))
 
 
-def namespace_script(port_source, require_pty, gated):
+# What a program needs of /dev, bound in from the real one when the namespace gets a /dev of its own.
+PRIVATE_DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx")
+
+
+def private_dev_steps(links):
+    """Gives the namespace a /dev of its own: a tmpfs with the few nodes a program needs bound in from
+    the real one, the real /dev/pts (where the pty lives), the namespace's ttyS0 (the pty) and no other
+    serial port, and `links` (name: target) as symlinks. Built aside on the private /run/lock, then
+    moved over /dev: nothing is ever created in the real one."""
+    new = "/run/lock/qm47t-dev"
+    steps = [f"mkdir {new}", f"mount -t tmpfs -o mode=755 tmpfs {new}"]
+    for node in (*PRIVATE_DEV_NODES, "ttyS0"):
+        steps.append(f"if [ -L /dev/{node} ]; then cp -P /dev/{node} {new}/; "
+                     f"else touch {new}/{node}; mount --bind /dev/{node} {new}/{node}; fi")
+    steps += [f"mkdir {new}/pts {new}/shm", f"mount --rbind /dev/pts {new}/pts",
+              f"mount -t tmpfs -o mode=1777 tmpfs {new}/shm", f"ln -s /proc/self/fd {new}/fd"]
+    steps += [f"ln -s {shlex.quote(target)} {new}/{shlex.quote(name)}" for name, target in links.items()]
+    return steps + [f"mount --move {new} /dev", f"rmdir {new}"]
+
+
+def namespace_script(port_source, require_pty, gated, wine=False, dev_links=None):
+    port = shlex.quote(port_source)
     steps = [
         "set -e",
-        # Qt Serial Port takes a lock file there; a private one leaves the machine's locks alone.
+        # The program takes the port's lock file there; a private one leaves the machine's locks alone.
         "mount -t tmpfs tmpfs /run/lock",
-        f"mount --bind {shlex.quote(port_source)} {COM1}",
+        f"mount --bind {port} {COM1}",
         f'for port in /dev/ttyS*; do [ "$port" = {COM1} ] || mount --bind /dev/null "$port"; done',
     ]
+    ports = [COM1]
+    if wine:
+        # The prefix maps COM1 to this file, which exists only here, on the private /run/lock.
+        steps += [f": > {WINE_COM1}", f"mount --bind {port} {WINE_COM1}"]
+        ports.append(WINE_COM1)
+    if dev_links is not None:
+        steps += private_dev_steps(dev_links)
     if require_pty:
-        steps.append(f'case "$(stat -L -c %t {COM1})" in {"|".join(PTY_MAJORS_HEX)}) ;; '
-                     f'*) echo "virtual-qm47t: {COM1} is not the pseudo-terminal, refusing to start" >&2; '
-                     f"exit {REFUSED_STATUS};; esac")
+        steps += [f'case "$(stat -L -c %t {path})" in {"|".join(PTY_MAJORS_HEX)}) ;; '
+                  f'*) echo "virtual-qm47t: {path} is not the pseudo-terminal, refusing to start" >&2; '
+                  f"exit {REFUSED_STATUS};; esac" for path in ports]
     if gated:
         # Tells the caller on stdout that the mounts are in place, hands the program stderr as its
         # stdout, and waits for the go-ahead on stdin.
         steps.append("echo; exec 1>&2; read -r _")
-    steps.append('exec "$@"')
+    if not wine:
+        steps.append('exec "$@"')
+        return "\n".join(steps)
+    # The wineserver this run starts opens the devices, so it must end before the namespace does:
+    # a stop request (SIGTERM) ends the wait, not the shell.
+    steps += ["set +e", "trap : TERM INT HUP", '"$@" & wait $!', "status=$?",
+              "wineserver -k 2>/dev/null", "wineserver -w", "exit $status"]
     return "\n".join(steps)
 
 
-def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=False, **popen_args):
+def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=False, wine=None,
+                       dev_links=None, **popen_args):
     """Starts argv in a private mount namespace with port_source bound over /dev/ttyS0 and /dev/null
     over the other /dev/ttyS*. Gated: the mounts are made first, then the process waits; call the
-    returned `go()` to let it exec argv (`go` is None otherwise)."""
-    script = namespace_script(port_source, require_pty, gated)
+    returned `go()` to let it exec argv (`go` is None otherwise). With `wine` (a Wine) argv runs
+    under that prefix's own wineserver, which is ended before the namespace goes. With dev_links (a
+    dict, maybe empty) the namespace gets a /dev of its own holding those symlinks (private_dev_steps)."""
+    script = namespace_script(port_source, require_pty, gated, wine is not None, dev_links)
+    if wine is not None:
+        env = wine.env(env)
     command = [*namespace_command(), "sh", "-c", script, "qm47t-namespace", *argv]
     if not gated:
         return subprocess.Popen(command, env=env, **popen_args), None
@@ -148,6 +195,156 @@ def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=F
         process.stdin.close()
 
     return process, go
+
+
+def stop(process, timeout=20.0):
+    """Asks a program started in a namespace to end (under Wine the namespace then ends its
+    wineserver), and kills it only if it does not."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+# --- Windows programs under Wine ----------------------------------------------------------------------
+
+# Where the prefix's registry (HKLM\Software\Wine\Ports) puts COM1: a file on the namespace's private
+# /run/lock with the pseudo-terminal bound over it, so that outside a namespace COM1 leads nowhere.
+WINE_COM1 = "/run/lock/qm47t-com1"
+WINE_PORTS_KEY = r"HKLM\Software\Wine\Ports"
+
+
+def wine_processes(prefix):
+    """The processes (wineservers and their clients) that run with this WINEPREFIX."""
+    prefix = os.path.realpath(prefix)
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as environ:
+                values = environ.read().split(b"\0")
+        except OSError:
+            continue
+        if any(value.startswith(b"WINEPREFIX=") and os.path.realpath(value[11:]) == os.fsencode(prefix)
+               for value in values):
+            found.append(int(entry))
+    return found
+
+
+class Wine:
+    """Runs a Windows program under Wine: each run in its own namespace, with a wineserver of its own
+    on a prefix of its own, so that it sees the virtual module as COM1 and nothing else.
+
+    Holds a lock on the prefix while open and refuses to start while any process uses the prefix:
+    other runs and other people's Wine sessions are never touched. The prefix is made on first use
+    (wineboot, about 10 s) with COM1 mapped to WINE_COM1; Chinese comes from a zh_CN.UTF-8 locale
+    compiled next to it, /etc left alone."""
+
+    def __init__(self, prefix, lang="zh_CN.UTF-8"):
+        self.prefix = Path(prefix).resolve()
+        self.locales = self.prefix.parent / "locale"
+        self.lang = lang
+        self._lock = None
+
+    def open(self):
+        for tool, package in (("wine", "wine"), ("wineserver", "wine"), ("localedef", "locales"),
+                              ("nsenter", "util-linux")):
+            if shutil.which(tool) is None:
+                raise Unavailable(f"{tool} is not installed (Debian package {package})")
+        import fcntl
+        self.prefix.parent.mkdir(parents=True, exist_ok=True)
+        self._lock = open(self.prefix.parent / f".{self.prefix.name}.lock", "w")
+        try:
+            fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            self._release()
+            raise RuntimeError(f"another run is using the Wine prefix {self.prefix}") from None
+        try:
+            self.refuse_if_busy()
+            self._make_locale()
+            if not self._com1_mapped():
+                self._make_prefix()
+        except BaseException:
+            self._release()
+            raise
+        return self
+
+    def close(self):
+        """Lets go of the prefix; raises if a process of ours still uses it: every run's namespace
+        must have ended its wineserver."""
+        if not self._lock:
+            return
+        wait_until(lambda: not wine_processes(self.prefix), 10.0)
+        left = wine_processes(self.prefix)
+        self._release()
+        if left:
+            raise RuntimeError(f"processes {left} still use the Wine prefix {self.prefix} after the last run")
+
+    def _release(self):
+        if self._lock:
+            self._lock.close()
+            self._lock = None
+
+    def __enter__(self):
+        return self.open()
+
+    def __exit__(self, *_):
+        self.close()
+
+    def refuse_if_busy(self):
+        busy = wine_processes(self.prefix)
+        if busy:
+            raise RuntimeError(f"processes {busy} already use the Wine prefix {self.prefix} (a wineserver "
+                               "left running?); refusing to start a second server on it")
+
+    def env(self, base=None):
+        env = dict(os.environ if base is None else base)
+        env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                   LANG=self.lang, LOCPATH=str(self.locales))
+        env.pop("LC_ALL", None)
+        return env
+
+    def inside(self, process, argv, **run_args):
+        """Runs argv in the namespace of a running `process` (so under its wineserver) and waits."""
+        enter = ["nsenter", "--target", str(process.pid), "--mount"]
+        if os.geteuid() != 0:
+            enter += ["--user", "--preserve-credentials"]
+        return subprocess.run([*enter, "--", *argv], env=self.env(run_args.pop("env", None)), **run_args)
+
+    def _make_locale(self):
+        if (self.locales / "zh_CN.UTF-8" / "LC_CTYPE").exists():
+            return
+        self.locales.mkdir(parents=True, exist_ok=True)
+        # localedef warns about the locale's own data and says so in its status; the files count.
+        subprocess.run(["localedef", "-i", "zh_CN", "-f", "UTF-8", str(self.locales / "zh_CN.UTF-8")],
+                       stdin=subprocess.DEVNULL, capture_output=True)
+        if not (self.locales / "zh_CN.UTF-8" / "LC_CTYPE").exists():
+            raise Unavailable("localedef could not compile zh_CN.UTF-8 (Debian package locales)")
+
+    def _com1_mapped(self):
+        registry = self.prefix / "system.reg"
+        return registry.exists() and f'"COM1"="{WINE_COM1}"' in registry.read_text(errors="replace")
+
+    def _make_prefix(self):
+        print(f"virtual-qm47t: making the Wine prefix {self.prefix} (once, about 10 s)", file=sys.stderr, flush=True)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        master, slave = os.openpty()
+        try:
+            # The registry is written when the server ends, which `wineserver -w` waits for.
+            script = ("wineboot -i && wine reg add '" + WINE_PORTS_KEY + "' /v COM1 /t REG_SZ /d " + WINE_COM1 +
+                      " /f >/dev/null && wineserver -w")
+            process, _ = spawn_in_namespace(["sh", "-c", script], os.ttyname(slave), wine=self,
+                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            process.wait(300)
+        finally:
+            os.close(slave)
+            os.close(master)
+        if not self._com1_mapped():
+            raise RuntimeError(f"could not make the Wine prefix {self.prefix} with COM1 mapped to {WINE_COM1}")
 
 
 # --- the module's end of the line -------------------------------------------------------------------
@@ -166,11 +363,14 @@ class LineSettings:
         self.stop_bits = 2 if cflag & termios.CSTOPB else 1
         self.rts_cts = bool(cflag & termios.CRTSCTS)
         self.xon_xoff = bool(attributes[0] & (termios.IXON | termios.IXOFF))
+        # Output processing (LF to CR LF and the like) would alter the frames on their way out.
+        self.post_processing = bool(attributes[1] & termios.OPOST)
 
     def __str__(self):
         flow = ", ".join(name for name, on in (("RTS/CTS", self.rts_cts), ("XON/XOFF", self.xon_xoff)) if on)
         return (f"{self.speed} bit/s {self.data_bits}{self.parity}{self.stop_bits}, "
-                f"{flow + ' flow control' if flow else 'no flow control'}")
+                f"{flow + ' flow control' if flow else 'no flow control'}"
+                f"{', output processing ON (not raw)' if self.post_processing else ''}")
 
 
 class Frame:
@@ -201,9 +401,8 @@ class VirtualModule:
     def __init__(self, on_frame=None):
         self._master, slave = os.openpty()
         self.slave_path = os.ttyname(slave)
-        # Through the master this sets the slave: no echo and no newline translation before the
-        # program sets its own modes.
-        tty.setraw(self._master)
+        # The line stays as a fresh pty is (cooked, newlines translated): making it raw is the
+        # program's job, and the frames' settings show whether it did.
         # Only the program may hold the slave once it runs: then a hang-up tells us it let go.
         os.close(slave)
         self._on_frame = on_frame
@@ -216,9 +415,10 @@ class VirtualModule:
         self._thread = threading.Thread(target=self._listen, name="virtual-qm47t", daemon=True)
         self._thread.start()
 
-    def start(self, argv, env=None, **popen_args):
-        """Starts argv (the program, or a wrapper around it) with this module on its COM1."""
-        process, _ = spawn_in_namespace(argv, self.slave_path, env=env, **popen_args)
+    def start(self, argv, env=None, wine=None, **popen_args):
+        """Starts argv (the program, or a wrapper around it) with this module on its COM1; with
+        `wine` (a Wine), under that prefix's own wineserver: argv then runs `wine PROGRAM.exe`."""
+        process, _ = spawn_in_namespace(argv, self.slave_path, env=env, wine=wine, **popen_args)
         return process
 
     def close(self):
@@ -369,9 +569,12 @@ class Desktop:
 
     def windows(self, title=WINDOW_TITLE):
         """The visible top-level windows with exactly this title."""
-        escaped = "".join("\\" + c if c in "\\.[]()*+?{}|^$" else c for c in title)
-        result = self._run("xdotool", "search", "--onlyvisible", "--name", f"^{escaped}$", check=False)
-        return [line for line in result.stdout.split() if line]
+        # `search --name` reads only WM_NAME, which a program in a non-Unicode locale (Wine under
+        # LANG=C) fills with question marks; getwindowname reads the UTF-8 _NET_WM_NAME first.
+        result = self._run("xdotool", "search", "--onlyvisible", "--name", ".", check=False)
+        named = [window for window in result.stdout.split() if window]
+        return [window for window in named
+                if self._run("xdotool", "getwindowname", window, check=False).stdout.rstrip("\n") == title]
 
     def geometry(self, window):
         fields = dict(line.split("=", 1) for line in self.xdotool("getwindowgeometry", "--shell", window).split())
@@ -477,6 +680,8 @@ def xlib():
                                             ctypes.POINTER(ctypes.c_int)]
         lib.XChangeKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
                                                ctypes.POINTER(ctypes.c_ulong), ctypes.c_int]
+        lib.XStringToKeysym.restype = ctypes.c_ulong
+        lib.XStringToKeysym.argtypes = [ctypes.c_char_p]
         _xlib = lib
     return _xlib
 
@@ -514,6 +719,40 @@ def send_delete_window(display_name, window):
 def keysym(character):
     code = ord(character)
     return code if 0x20 <= code <= 0x7E or 0xA0 <= code <= 0xFF else 0x01000000 | code
+
+
+# The keys past the main block that a Windows program under Wine may be sent (xdotool key names).
+WINE_KEPT_KEYS = ("Home", "End", "Left", "Right", "Up", "Down", "Prior", "Next", "Insert", "Delete",
+                  "Control_R", "Alt_R", "KP_Enter")
+MAIN_BLOCK_LAST_KEYCODE = 91
+
+
+def prepare_keyboard_for_wine(display_name, characters):
+    """Makes `characters` typeable in a Windows program that starts after this call.
+
+    Wine reads the keymap once, when the program starts, and hands each key that has no Windows
+    virtual-key code one of some thirty spare codes, in keycode order; a key left without one types
+    nothing, and a key bound later is never seen. On the stock Xvfb keymap the multimedia, vendor
+    and Sun keys take all the spare codes before the keycodes the characters would get. So the keys
+    past the main block are cleared (except the cursor and editing keys), and then the characters
+    bound, before the program starts."""
+    with _Connection(display_name) as x:
+        kept = {x.lib.XStringToKeysym(name.encode()) for name in WINE_KEPT_KEYS}
+        low, high = ctypes.c_int(), ctypes.c_int()
+        x.lib.XDisplayKeycodes(x.display, ctypes.byref(low), ctypes.byref(high))
+        per_keycode = ctypes.c_int()
+        count = high.value - low.value + 1
+        mapping = x.lib.XGetKeyboardMapping(x.display, low.value, count, ctypes.byref(per_keycode))
+        width = per_keycode.value
+        rows = [tuple(mapping[i * width + j] for j in range(width)) for i in range(count)]
+        x.lib.XFree(mapping)
+        bound = {keysym(c) for c in characters}
+        for offset, row in enumerate(rows):
+            code = low.value + offset
+            if code > MAIN_BLOCK_LAST_KEYCODE and any(row) and not set(row) & (kept | bound):
+                x.lib.XChangeKeyboardMapping(x.display, code, width, (ctypes.c_ulong * width)(), 1)
+        x.lib.XSync(x.display, 0)
+    bind_keysyms(display_name, characters)
 
 
 def bind_keysyms(display_name, characters):
@@ -554,29 +793,36 @@ def exit_status(returncode):
     return 128 - returncode if returncode < 0 else returncode
 
 
-def run_on_display(program):
+def run_on_display(program, wine=None):
     """The program on the user's own display, the virtual module printing what it receives."""
     with VirtualModule(on_frame=print_frame) as module:
         print(f"virtual-qm47t: the program's COM1 is the virtual module ({module.slave_path}).\n"
               "Type in the input box and click the convert button: each frame the module receives is "
               "shown here. Click 退出 or close the window to end.", flush=True)
-        process = module.start([str(program)])
+        process = module.start(program_argv(program, wine), wine=wine)
         try:
             status = process.wait()
         except KeyboardInterrupt:
+            # Under Wine the namespace still ends the wineserver; wait for that.
             status = process.wait()
         module.wait_released(timeout=1.0)
     return exit_status(status)
 
 
-def run_headless_demo(program, screenshot):
+def program_argv(program, wine):
+    return ["wine", str(program)] if wine else [str(program)]
+
+
+def run_headless_demo(program, screenshot, wine=None):
     """The tour on a private Xvfb: types 汉字, converts, takes a screenshot, exits."""
     expected = "汉字".encode("utf-16-be")
     with Xvfb() as xvfb, VirtualModule(on_frame=print_frame) as module:
         desktop = Desktop(xvfb.env)
         print(f"virtual-qm47t: no DISPLAY, so the program runs on a private Xvfb ({xvfb.display}) with "
               f"the virtual module ({module.slave_path}) on its COM1.", flush=True)
-        process = module.start([str(program)], env=xvfb.env)
+        if wine:
+            prepare_keyboard_for_wine(xvfb.display, "汉字")
+        process = module.start(program_argv(program, wine), env=xvfb.env, wine=wine)
         try:
             windows = desktop.wait_window()
             if not windows:
@@ -596,9 +842,7 @@ def run_headless_demo(program, screenshot):
             desktop.click(window, COMMAND2_CENTRE)
             status = exit_status(process.wait(timeout=20))
         finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+            stop(process)
     if received != expected:
         got = " ".join(f"{byte:02X}" for byte in received) or "nothing"
         print(f"virtual-qm47t: demo FAILED: the module expected 6C 49 5B 57 and got {got}", file=sys.stderr)
@@ -615,26 +859,42 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog=__doc__.split("\n\n", 1)[1])
-    parser.add_argument("--program", type=Path, default=DEFAULT_PROGRAM, help="default: %(default)s")
+    parser.add_argument("--program", type=Path,
+                        help=f"default: {DEFAULT_PROGRAM}, with --windows {DEFAULT_WINDOWS_PROGRAM}")
     parser.add_argument("--demo", action="store_true",
                         help="without a display: the scripted tour on a private Xvfb")
-    parser.add_argument("--screenshot", type=Path, default=DEFAULT_SCREENSHOT,
-                        help="where --demo without a display saves the window (default: %(default)s)")
+    parser.add_argument("--windows", action="store_true",
+                        help="the Windows program under Wine; without a display the scripted tour")
+    parser.add_argument("--screenshot", type=Path,
+                        help=f"where the tour saves the window (default: {DEFAULT_SCREENSHOT}, with --windows "
+                             f"{DEFAULT_WINDOWS_SCREENSHOT})")
     options = parser.parse_args()
+    program = (options.program or (DEFAULT_WINDOWS_PROGRAM if options.windows else DEFAULT_PROGRAM)).resolve()
+    screenshot = options.screenshot or (DEFAULT_WINDOWS_SCREENSHOT if options.windows else DEFAULT_SCREENSHOT)
 
-    if not os.access(options.program, os.X_OK):
-        sys.exit(f"virtual-qm47t: {options.program} is not built yet: run make build first")
+    if not os.access(program, os.R_OK if options.windows else os.X_OK):
+        sys.exit(f"virtual-qm47t: {program} is not built yet: run make {'windows' if options.windows else 'build'} "
+                 "first")
+    wine = Wine(program.parent / "wine-e2e") if options.windows else None
     try:
         check_namespace()
-        if options.demo and not os.environ.get("DISPLAY"):
-            for tool, package in (("xdotool", "xdotool"), ("import", "imagemagick")):
+        if wine:
+            wine.open()
+        if (options.demo or options.windows) and not os.environ.get("DISPLAY"):
+            for tool, package in (("xdotool", "xdotool"), ("import", "imagemagick"), ("xclip", "xclip")):
                 if shutil.which(tool) is None:
                     raise Unavailable(f"{tool} is not installed (Debian package {package})")
-            return run_headless_demo(options.program.resolve(), options.screenshot)
-        return run_on_display(options.program.resolve())
+            return run_headless_demo(program, screenshot, wine)
+        return run_on_display(program, wine)
     except Unavailable as reason:
         print(f"virtual-qm47t: cannot run here.\n{reason}", file=sys.stderr)
         return 2
+    except RuntimeError as problem:
+        print(f"virtual-qm47t: {problem}", file=sys.stderr)
+        return 1
+    finally:
+        if wine:
+            wine.close()
 
 
 if __name__ == "__main__":

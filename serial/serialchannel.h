@@ -9,14 +9,16 @@
 
 // Owns the port the QM47T module hangs on: 9600 bit/s, 8 data bits, no parity, 1 stop bit, no flow
 // control, DTR raised, RTS low. Every operation returns std::nullopt on success and the reason
-// otherwise; nothing here talks to the user. Each platform has its own implementation behind this
-// header: Qt Serial Port on Linux, the Win32 communications API on Windows.
+// otherwise, in words the user can act on (portreasons.h); nothing here shows them. Each platform
+// has its own implementation behind this header: POSIX terminals on Linux, the Win32 communications
+// API on Windows.
 class SerialChannel
 {
 public:
     using Failure = std::optional<std::u16string>;
 
-    // COM1: "COM1" on Windows, /dev/ttyS0 elsewhere (a bare "COM1" would mean /dev/COM1 there).
+    // COM1: "COM1" on Windows. On Linux /dev/COM1 where the system gives the module's port that
+    // name (a udev rule for a USB adapter), else the first serial port, /dev/ttyS0.
     static std::u16string com1PortName();
 
     explicit SerialChannel(std::u16string portName = com1PortName());
@@ -32,6 +34,8 @@ public:
     [[nodiscard]] Failure close();
 
     bool portOpen() const;
+    // The device this channel stands for, so that messages can name what was tried.
+    const std::u16string &portName() const;
 
 private:
     class Port; // the platform's side

@@ -4,6 +4,7 @@
 #include "chineseui.h"
 #include "messageboxes.h"
 #include "ptypair.h"
+#include "qtbridge.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -313,9 +314,11 @@ void tst_Form1::writeFailureReportedOncePerClick()
             answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); });
         QCOMPARE(boxes.size(), 1);
         QCOMPARE(boxes.first().icon, QMessageBox::Critical);
-        QVERIFY2(boxes.first().text.startsWith(QStringLiteral("串口 COM1 写入失败：")),
-                 qPrintable(boxes.first().text));
-        QVERIFY(boxes.first().text.size() > QStringLiteral("串口 COM1 写入失败：").size());
+        QCOMPARE(boxes.first().text,
+                 QStringLiteral("串口 COM1（%1）写入失败：%2")
+                     .arg(toQt(m_pty->slavePath()),
+                          click == 0 ? QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。")
+                                     : QStringLiteral("串口未打开")));
         QCOMPARE(text("Text2")->toPlainText(), QString());
         QCOMPARE(text("Text1")->toPlainText(), QStringLiteral("汉字"));
     }
@@ -350,15 +353,14 @@ void tst_Form1::closingWindowReleasesPort()
 
 void tst_Form1::missingPortIsReported()
 {
-    Form1 form(QStringLiteral("/nonexistent/qm47t-port"));
+    Form1 form(u"/nonexistent/qm47t-port");
     bool loaded = true;
     const QList<ShownBox> boxes = answerBoxes([&] { loaded = form.load(); });
     QVERIFY(!loaded);
     QCOMPARE(boxes.size(), 1);
     QCOMPARE(boxes.first().icon, QMessageBox::Critical);
-    QVERIFY2(boxes.first().text.startsWith(QStringLiteral("无法打开串口 COM1：")),
-             qPrintable(boxes.first().text));
-    QVERIFY(boxes.first().text.size() > QStringLiteral("无法打开串口 COM1：").size());
+    QCOMPARE(boxes.first().text, QStringLiteral("无法打开串口 COM1（/nonexistent/qm47t-port）：找不到该设备。"
+                                                "检查模块是否接好，或按 README 为 USB 转串口线设置 COM1。"));
 }
 
 QTEST_MAIN(tst_Form1)

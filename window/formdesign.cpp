@@ -11,37 +11,39 @@ std::u16string decimal(std::size_t value)
     return std::u16string(digits.begin(), digits.end());
 }
 
-std::u16string joined(std::u16string_view prefix, std::u16string_view reason)
+// "COM1", or "COM1（/dev/ttyS0）" where another name stands for it. A space parts Latin from Chinese
+// text, but a full-width bracket needs none, so `space` is added after a bare "COM1" only.
+std::u16string portLabel(std::u16string_view device, std::u16string_view space = {})
 {
-    std::u16string text(prefix);
-    text += reason;
-    return text;
+    if (device == u"COM1" || device == u"\\\\.\\COM1")
+        return u"COM1" + std::u16string(space);
+    return u"COM1（" + std::u16string(device) + u"）";
 }
 
 } // namespace
 
-Message sendFailureMessage(const SendFailure &failure)
+Message sendFailureMessage(const SendFailure &failure, std::u16string_view device)
 {
     switch (failure.kind) {
     case SendFailure::Kind::Empty:
         return {Severity::Warning, u"请先输入需要转换的字母、数字或汉字。"};
     case SendFailure::Kind::TooLong:
-        return {Severity::Warning, u"输入内容过长：最多 " + decimal(kMaxCodeUnits) + u" 个 UTF-16 码元，当前为 " +
-                                       decimal(failure.codeUnits) + u" 个。"};
+        return {Severity::Warning, u"输入内容过长：最多 " + decimal(kMaxCodeUnits) +
+                                       u" 个 UTF-16 码元，当前为 " + decimal(failure.codeUnits) + u" 个。"};
     case SendFailure::Kind::Output:
         break;
     }
-    return {Severity::Critical, joined(u"串口 COM1 写入失败：", failure.reason)};
+    return {Severity::Critical, u"串口 " + portLabel(device, u" ") + u"写入失败：" + failure.reason};
 }
 
-Message openFailureMessage(std::u16string_view reason)
+Message openFailureMessage(std::u16string_view device, std::u16string_view reason)
 {
-    return {Severity::Critical, joined(u"无法打开串口 COM1：", reason)};
+    return {Severity::Critical, u"无法打开串口 " + portLabel(device) + u"：" + std::u16string(reason)};
 }
 
-Message closeFailureMessage(std::u16string_view reason)
+Message closeFailureMessage(std::u16string_view device, std::u16string_view reason)
 {
-    return {Severity::Critical, joined(u"关闭串口 COM1 失败：", reason)};
+    return {Severity::Critical, u"关闭串口 " + portLabel(device, u" ") + u"失败：" + std::u16string(reason)};
 }
 
 } // namespace FormDesign

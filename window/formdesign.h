@@ -44,7 +44,8 @@ inline constexpr Control kControls[] = {
      u"转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"},
 };
 
-inline constexpr char16_t kFormCaption[] = u"汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）";
+inline constexpr char16_t kFormCaption[] =
+    u"汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）";
 
 // The only button a message box has.
 inline constexpr char16_t kOkCaption[] = u"确定";
@@ -67,11 +68,14 @@ struct Message
     std::u16string text;
 };
 
+// The port's messages name COM1 and, where another name stands for it, the device that was tried:
+// "COM1（/dev/ttyS0）". `device` is the channel's port name.
+
 // What the user reads when a click on the convert button sends nothing.
-Message sendFailureMessage(const SendFailure &failure);
+Message sendFailureMessage(const SendFailure &failure, std::u16string_view device);
 // COM1 could not be claimed at start; the program then ends.
-Message openFailureMessage(std::u16string_view reason);
+Message openFailureMessage(std::u16string_view device, std::u16string_view reason);
 // The port did not close cleanly on Exit.
-Message closeFailureMessage(std::u16string_view reason);
+Message closeFailureMessage(std::u16string_view device, std::u16string_view reason);
 
 } // namespace FormDesign

@@ -30,6 +30,7 @@ DESKTOP = f"/usr/share/applications/{APP_ID}.desktop"
 METAINFO = f"/usr/share/metainfo/{APP_ID}.metainfo.xml"
 ICONS = [f"/usr/share/icons/hicolor/32x32/apps/{APP_ID}.png",
          f"/usr/share/icons/hicolor/scalable/apps/{APP_ID}.svg"]
+UDEV_EXAMPLE = f"/usr/share/doc/{PACKAGE}/examples/99-qm47t-com1.rules"
 TITLE = "汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）"
 SKIPPED = 77
 WINDOW_TIMEOUT = 30.0
@@ -102,7 +103,7 @@ def check_control(deb, version):
     for wanted in ("qt6-translations-l10n", "fonts-noto-cjk | fonts-wqy-microhei"):
         check(wanted in depends, f"Depends lacks {wanted!r}: {fields['Depends']}")
     # Only dpkg-shlibdeps puts the libraries the binary links into Depends.
-    for library in ("libc6", "libqt6serialport6", "libqt6widgets6"):
+    for library in ("libc6", "libqt6widgets6"):
         check(any(d.startswith(library + " ") or d == library for d in depends),
               f"Depends lacks the shared library package {library}: {fields['Depends']}")
     check(fields["Recommends"] == "fcitx5-frontend-qt6 | ibus",
@@ -115,7 +116,7 @@ def check_installed_files(version):
     check(installed_version == version, f"installed version {installed_version!r}")
     listed = [line for line in run(["dpkg", "-L", PACKAGE]).splitlines() if line and line != "/."]
     print("dpkg -L:", *listed, sep="\n  ")
-    for path in [BINARY, DESKTOP, METAINFO, *ICONS]:
+    for path in [BINARY, DESKTOP, METAINFO, *ICONS, UDEV_EXAMPLE]:
         check(path in listed, f"dpkg -L does not list {path}")
         check(os.path.isfile(path), f"{path} is listed but not a file")
     check(os.access(BINARY, os.X_OK), f"{BINARY} is not executable")

@@ -108,7 +108,7 @@ void Form1::createControls()
 bool Form1::load()
 {
     if (const SerialChannel::Failure failure = m_channel.open()) {
-        report(FormDesign::openFailureMessage(*failure));
+        report(FormDesign::openFailureMessage(m_channel.portName(), *failure));
         return false;
     }
     return true;
@@ -129,20 +129,21 @@ void Form1::sendCommand()
     const std::optional<SendFailure> failure = SendCommand(io);
     m_text2->setPlainText(QString::fromStdU16String(monitorText));
     if (failure)
-        report(FormDesign::sendFailureMessage(*failure));
+        report(FormDesign::sendFailureMessage(*failure, m_channel.portName()));
 }
 
 void Form1::exitProgram()
 {
     const SerialChannel::Failure failure = m_channel.close();
     if (failure)
-        report(FormDesign::closeFailureMessage(*failure));
+        report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
     QCoreApplication::exit(failure ? 1 : 0);
 }
 
 void Form1::report(const FormDesign::Message &message)
 {
-    const auto icon = message.severity == FormDesign::Severity::Warning ? QMessageBox::Warning : QMessageBox::Critical;
+    const auto icon =
+        message.severity == FormDesign::Severity::Warning ? QMessageBox::Warning : QMessageBox::Critical;
     QMessageBox box(icon, windowTitle(), QString::fromStdU16String(message.text), QMessageBox::Ok,
                     isVisible() ? this : nullptr);
     box.exec();

@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: MIT
+#include "portreasons.h"
+
+#include <cerrno>
+#include <string>
+
+namespace PortReasons {
+
+namespace {
+
+enum class When
+{
+    Open,
+    Write,
+    Either,
+};
+
+struct Row
+{
+    long error;
+    When when;
+    const char16_t *text;
+};
+
+constexpr char16_t kNoDevice[] = u"找不到该设备。检查模块是否接好，或按 README 为 USB 转串口线设置 COM1。";
+// The 8250 driver keeps /dev/ttyS0 even on a PC without the chip, and opening it then fails with EIO.
+constexpr char16_t kNoHardware[] = u"这台电脑的 COM1 没有串口硬件；使用 USB 转串口线。";
+constexpr char16_t kNotSerial[] = u"该设备不是串口。";
+constexpr char16_t kNoPermission[] = u"没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。";
+constexpr char16_t kHeld[] = u"串口正被另一个程序占用";
+constexpr char16_t kGone[] = u"串口设备已断开，可能是 USB 转串口线被拔出。";
+
+// The same code can mean different things at open and at write: an I/O error at open is a ttyS0
+// with nothing behind it, at write a device that went away.
+constexpr Row kPosixTable[] = {
+    {ENOENT, When::Open, kNoDevice},
+    {ENODEV, When::Open, kNoDevice},
+    {ENXIO, When::Open, kNoDevice},
+    {EIO, When::Open, kNoHardware},
+    {ENOTTY, When::Either, kNotSerial},
+    {EACCES, When::Either, kNoPermission},
+    {EPERM, When::Either, kNoPermission},
+    {EBUSY, When::Open, kHeld},
+    {EWOULDBLOCK, When::Open, kHeld}, // another program's flock on the device
+    {EIO, When::Write, kGone},
+    {ENXIO, When::Write, kGone},
+    {ENODEV, When::Write, kGone},
+};
+
+// Windows: no permission row, since a port is anyone's who gets it first. Once an adapter is
+// unplugged, writes on the handle still open fail with "access denied" or "bad command".
+constexpr Row kWindowsTable[] = {
+    {2, When::Open, kNoDevice},    // ERROR_FILE_NOT_FOUND
+    {3, When::Open, kNoDevice},    // ERROR_PATH_NOT_FOUND
+    {1, When::Either, kNotSerial}, // ERROR_INVALID_FUNCTION
+    {5, When::Open, kHeld},        // ERROR_ACCESS_DENIED
+    {32, When::Open, kHeld},       // ERROR_SHARING_VIOLATION
+    {31, When::Either, kGone},     // ERROR_GEN_FAILURE
+    {1617, When::Either, kGone},   // ERROR_DEVICE_REMOVED
+    {5, When::Write, kGone},       // ERROR_ACCESS_DENIED
+    {22, When::Write, kGone},      // ERROR_BAD_COMMAND
+    {21, When::Write, kGone},      // ERROR_NOT_READY: under Wine, a device that hung up
+};
+
+std::u16string decimal(long long value)
+{
+    const std::string digits = std::to_string(value);
+    return std::u16string(digits.begin(), digits.end());
+}
+
+template <std::size_t N>
+std::u16string lookUp(const Row (&table)[N], long long error, Operation operation,
+                      std::u16string_view systemText)
+{
+    const When when = operation == Operation::Open ? When::Open : When::Write;
+    for (const Row &row : table) {
+        if (row.error == error && (row.when == when || row.when == When::Either))
+            return row.text == kHeld ? heldByAnotherProgram() : std::u16string(row.text);
+    }
+    std::u16string text = u"操作系统报告错误 " + decimal(error);
+    return systemText.empty() ? text + u"。" : text + u"：" + std::u16string(systemText);
+}
+
+} // namespace
+
+std::u16string posixReason(int error, Operation operation, std::u16string_view systemText)
+{
+    return lookUp(kPosixTable, error, operation, systemText);
+}
+
+std::u16string windowsReason(std::uint32_t error, Operation operation, std::u16string_view systemText)
+{
+    return lookUp(kWindowsTable, error, operation, systemText);
+}
+
+std::u16string heldByAnotherProgram(long pid, std::u16string_view program)
+{
+    std::u16string text = kHeld;
+    if (pid > 0) {
+        text += u"：进程 " + decimal(pid);
+        if (!program.empty())
+            text += u"（" + std::u16string(program) + u"）";
+    }
+    return text + u"。";
+}
+
+} // namespace PortReasons
