@@ -1,7 +1,7 @@
 # Front door: `make demo` shows the program working, `make test` runs every test. Both install the
 # Debian packages they need first.
 
-BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev \
+BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev libfontconfig-dev \
                   qt6-translations-l10n fonts-noto-cjk
 # The Windows program's end-to-end run and demo: Wine, nsenter to reach its namespace, and the data
 # localedef compiles the private zh_CN.UTF-8 locale from.

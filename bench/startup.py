@@ -23,7 +23,8 @@ over every other /dev/ttyS*, and a tmpfs over /run/lock; the shell that sets thi
             creation on. This is what the user waits for; work moved from before the map to the
             first paint shows here.
   CPU:      the CPU time of that PID's threads over the same span (/proc/PID/task/*/schedstat), which
-            other load on the machine sways less than the wall-clock time.
+            other load on the machine sways less than the wall-clock time. Only threads still running
+            at the map are seen: the converter's fontconfig thread has ended by then and is left out.
   memory:   VmRSS of that PID 1 s after the window was mapped.
 The programs run one after the other, in interleaved rounds whose order rotates, after one warm-up
 round that is not counted; figures are medians. Each program gets the same environment: a fresh
@@ -452,7 +453,7 @@ def report(results, rounds):
                           results, lambda run: run.startup_ms, columns, com1)
     painted = print_table("Painted, ms from exec to the window fully drawn for the first time:",
                           results, lambda run: run.painted_ms, columns)
-    print_table("CPU time spent by the map, ms (all threads; less swayed by other load than the above):",
+    print_table("CPU time spent by the map, ms (threads still running then; less swayed by other load):",
                 results, lambda run: run.cpu_ms, columns)
     rss = print_table(f"Resident set {RSS_DELAY_S:g} s after the window was mapped, MiB:", results,
                       lambda run: run.rss_kib / 1024, columns)
