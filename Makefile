@@ -82,12 +82,16 @@ package: build
 run: build
 	./build/qm47t-converter
 
+# The send path's cost; start-up and memory against a minimal window, on Linux and under Wine.
 bench:
-	scripts/install-deps.sh $(BENCH_PACKAGES)
+	scripts/install-deps.sh $(BENCH_PACKAGES) $(WINDOWS_PACKAGES) $(WINE_PACKAGES)
 	cmake --preset bench
 	cmake --build --preset bench -j
+	cmake --preset windows
+	cmake --build --preset windows -j2
 	./build-bench/bench/bench_send
 	python3 bench/startup.py --build-dir build-bench
+	python3 bench/startup.py --windows --build-dir build-windows --linux-program build-bench/qm47t-converter
 
 # The native Windows program, build-windows/qm47t-converter.exe, cross-built with mingw-w64: one
 # static .exe that needs no DLL beyond Windows' own.

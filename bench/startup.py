@@ -3,11 +3,23 @@
 """Start-up time and memory of qm47t-converter, held against a floor program and serial terminals.
 
   bench/startup.py [--rounds N] [--build-dir DIR] [--converter PATH] [--floor PATH] [--also NAME=PATH]
+  bench/startup.py --windows [--build-dir build-windows] [--linux-program PATH] ...
 
 Targets: the converter's median start-up time is at most 1.05 times the floor's, and its median
 resident set at most 1.10 times; the floor is build-bench/bench/bench_floor (a minimal Qt Widgets
 window with a Chinese caption and label, a text box, a button and COM1 open). cutecom and gtkterm,
 when installed, are measured alongside as peers; --also adds another build (an older one, say).
+
+--windows: qm47t-converter.exe under Wine against bench_floor.exe (a minimal Win32 window with the
+same controls and COM1 open), start-up at most 1.10 times; memory is reported without a target. Wine
+runs only through scripts/virtual-qm47t.py's harness: a prefix of its own (BUILD_DIR/wine-bench),
+refused while anything else uses it, with COM1 mapped to a path that exists only in the namespace,
+and one namespace for the whole run (the pty over /dev/ttyS0 and that path, /dev/null over the other
+ports) holding a persistent wineserver, which is ended (wineserver -k, -w) before the namespace goes.
+Each start is `wine PROGRAM.exe` entered into that namespace with nsenter, so the server's and Wine's
+services' own start (paid in the warm-up round) is not counted. The .exe sizes are printed next to
+the Qt libraries and plug-ins the Linux program (--linux-program) has mapped, as what a Qt
+deployment of the same window would weigh, as near as can be measured without Qt for Windows.
 
 Method. Every program runs under a private Xvfb (a free display number, no TCP) with no window
 manager, so a top-level window is mapped the moment the program asks for it. Each program runs in
@@ -52,11 +64,17 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import tty
+import types
+from pathlib import Path
 
 STARTUP_TARGET = 1.05
 MEMORY_TARGET = 1.10
+# Under Wine, against a minimal Win32 window.
+WINDOWS_STARTUP_TARGET = 1.10
+REPO = Path(__file__).resolve().parent.parent
 RSS_DELAY_S = 1.0
 MAP_TIMEOUT_S = 30.0
 PEERS = ("cutecom", "gtkterm")
@@ -95,7 +113,8 @@ class MeasureError(Exception):
 # One start of a program. setup_ms: spawn to exec (the namespace); startup_ms: exec to the window
 # mapped; painted_ms: exec to the window fully drawn; cpu_ms: CPU time of all its threads at the map;
 # rss_kib: VmRSS a second later; holds_com1: it had the pty open when its window was mapped.
-Run = collections.namedtuple("Run", "setup_ms startup_ms painted_ms cpu_ms rss_kib holds_com1")
+# files: the files it had mapped then.
+Run = collections.namedtuple("Run", "setup_ms startup_ms painted_ms cpu_ms rss_kib holds_com1 files")
 
 
 def pad4(n):
@@ -305,6 +324,12 @@ def cpu_ms(pid):
     return total / 1e6
 
 
+def mapped_files(pid):
+    with open(f"/proc/{pid}/maps") as maps:
+        return frozenset(line.split(None, 5)[5].strip() for line in maps
+                         if len(line.split(None, 5)) == 6 and line.split(None, 5)[5].startswith("/"))
+
+
 def vm_rss_kib(pid):
     with open(f"/proc/{pid}/status") as status:
         for line in status:
@@ -328,8 +353,13 @@ def log_tail(path):
         return "".join(log.readlines()[-15:])
 
 
-def measure_once(name, argv, x, env, log_path):
-    """One start of the program, as a Run."""
+def measure_once(name, argv, x, env, log_path, wine=None):
+    """One start of the program, as a Run; with `wine` (a WineHolder), a Windows program in its
+    namespace, under its wineserver."""
+    x.events.clear()  # the previous program's windows
+    x.damage.clear()
+    if wine is not None:
+        return wine.measure_once(name, argv, x, env, log_path)
     master, slave = pty.openpty()
     tty.setraw(master)
     rdev = os.fstat(slave).st_rdev
@@ -342,8 +372,6 @@ def measure_once(name, argv, x, env, log_path):
     executed = mapped = window = cpu_at_exec = cpu = None
     holds_com1 = False
     try:
-        x.events.clear()  # the previous program's windows
-        x.damage.clear()
         watched = [x, proc.stdout, master]
         while mapped is None or time.monotonic() < mapped + RSS_DELAY_S:
             if proc.poll() is not None:
@@ -380,6 +408,7 @@ def measure_once(name, argv, x, env, log_path):
         if not os.path.samefile(f"/proc/{proc.pid}/exe", argv[0]):
             raise MeasureError(f"PID {proc.pid} is not {argv[0]}")
         rss = vm_rss_kib(proc.pid)
+        files = mapped_files(proc.pid)
         painted = x.painted_at(window)
     finally:
         stop(proc)
@@ -389,11 +418,166 @@ def measure_once(name, argv, x, env, log_path):
         os.close(master)
         os.close(slave)
     painted_ms = math.nan if painted is None else (painted - executed) * 1000
-    return Run((executed - spawned) * 1000, (mapped - executed) * 1000, painted_ms, cpu, rss, holds_com1)
+    return Run((executed - spawned) * 1000, (mapped - executed) * 1000, painted_ms, cpu, rss, holds_com1, files)
+
+
+# --- Windows programs under Wine --------------------------------------------------------------------
+
+
+def load_harness():
+    """scripts/virtual-qm47t.py, whose Wine class and namespaces keep Wine away from the real ports.
+    Its file name is a command's, not a module's: it is loaded by path."""
+    tool = REPO / "scripts" / "virtual-qm47t.py"
+    harness = types.ModuleType("virtual_qm47t")
+    harness.__file__ = str(tool)
+    exec(compile(tool.read_text(encoding="utf-8"), tool, "exec"), harness.__dict__)
+    return harness
+
+
+class WineHolder:
+    """One namespace for the whole run, set up by the harness (a pty over /dev/ttyS0 and over the
+    path the prefix maps COM1 to, /dev/null over the other ports, a private /run/lock), holding a
+    wineserver of the harness's own prefix in the foreground, persistent. Each program starts in that
+    namespace through nsenter, so that a start is the program's own, not the server's nor Wine's
+    services' (the warm-up round starts those). Leaving stops the namespace's script, which ends the
+    server (wineserver -k, then -w) before the namespace goes; the prefix must then be unused."""
+
+    def __init__(self, harness, prefix):
+        self.harness = harness
+        self.wine = harness.Wine(prefix)
+        self.process = None
+        self.pty = None
+        self.stopping = threading.Event()
+        self.drain = threading.Thread(target=self._drain, daemon=True)
+
+    def __enter__(self):
+        self.wine.open()  # refuses while anything uses the prefix; makes the prefix on first use
+        try:
+            self.pty = os.openpty()
+            self.rdev = os.fstat(self.pty[1]).st_rdev
+            self.drain.start()
+            self.process, _ = self.harness.spawn_in_namespace(
+                ["wineserver", "--foreground", "--persistent"], os.ttyname(self.pty[1]), wine=self.wine,
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self._wait_for_server()
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *_):
+        if self.process is not None:
+            self.harness.stop(self.process)
+        self.stopping.set()
+        if self.drain.is_alive():
+            self.drain.join()
+        if self.pty is not None:
+            for fd in self.pty:
+                os.close(fd)
+            self.pty = None
+        self.wine.close()  # raises if a process still uses the prefix
+
+    def _drain(self):
+        while not self.stopping.is_set():
+            if select.select([self.pty[0]], [], [], 0.2)[0]:
+                os.read(self.pty[0], 4096)  # keeps the pty from filling up; the bytes do not matter
+
+    def _wait_for_server(self):
+        # A client that found no server would start one of its own: wait until ours listens, in the
+        # server directory it works in (named after the prefix's device and inode).
+        prefix = os.stat(self.wine.prefix)
+        directory = f"server-{prefix.st_dev:x}-{prefix.st_ino:x}"
+        deadline = time.monotonic() + 20
+        while not self._server_listening(directory):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise MeasureError("the wineserver did not start")
+            time.sleep(0.05)
+
+    def _server_listening(self, directory):
+        for pid in self.harness.wine_processes(self.wine.prefix):
+            try:
+                cwd = os.readlink(f"/proc/{pid}/cwd")
+            except OSError:
+                continue
+            if os.path.basename(cwd) == directory and os.path.exists(os.path.join(cwd, "socket")):
+                return True
+        return False
+
+    def measure_once(self, name, argv, x, env, log_path):
+        enter = ["nsenter", "--target", str(self.process.pid), "--mount"]
+        if os.geteuid() != 0:
+            enter += ["--user", "--preserve-credentials"]
+        with open(log_path, "a") as log:
+            log.write(f"--- {name}\n")
+            log.flush()
+            executed = time.monotonic()
+            # nsenter execs wine, which execs its loader: the program keeps this PID.
+            proc = subprocess.Popen([*enter, "--", "wine", *argv], env=self.wine.env(env), stdin=subprocess.DEVNULL,
+                                    stdout=log, stderr=log, cwd=env["HOME"])
+        mapped = window = cpu = None
+        try:
+            while mapped is None or time.monotonic() < mapped + RSS_DELAY_S:
+                if proc.poll() is not None:
+                    raise MeasureError(f"{name} exited with status {proc.returncode} before it was measured:\n"
+                                       + log_tail(log_path))
+                wait = (executed + MAP_TIMEOUT_S if mapped is None else mapped + RSS_DELAY_S) - time.monotonic()
+                if wait <= 0:
+                    raise MeasureError(f"{name} showed no window within {MAP_TIMEOUT_S:.0f} s:\n"
+                                       + log_tail(log_path))
+                if select.select([x], [], [], wait)[0]:
+                    x.receive()
+                while mapped is None:
+                    found = x.next_top_level_map()
+                    if found is None:
+                        break
+                    if x.window_pid(found[1]) == proc.pid:
+                        mapped, window = found
+                        cpu = cpu_ms(proc.pid)
+            # Wine's server opens the device for the program and keeps it while the program's handle lives.
+            holders = [proc.pid, *self.harness.wine_processes(self.wine.prefix)]
+            holds_com1 = any(holds_device(pid, self.rdev) for pid in holders)
+            rss = vm_rss_kib(proc.pid)
+            files = mapped_files(proc.pid)
+            painted = x.painted_at(window)
+        finally:
+            self.harness.stop(proc, timeout=10)
+        painted_ms = math.nan if painted is None else (painted - executed) * 1000
+        return Run(0.0, (mapped - executed) * 1000, painted_ms, cpu, rss, holds_com1, files)
+
+
+def mib(size):
+    return f"{size / 2**20:.1f} MiB"
+
+
+def report_sizes(programs, qt_files):
+    """The .exe files, next to the Qt libraries and plug-ins the Linux program maps."""
+    print("\nSize on disk:")
+    for name, argv in programs.items():
+        print(f"  {name:<16} {os.path.getsize(argv[0]):>10,} bytes  ({os.path.basename(argv[0])}, self-contained)")
+    if qt_files is None:
+        return
+    qt = sorted(f for f in qt_files if "/libQt6" in f or "/qt6/plugins/" in f)
+    icu = sorted(f for f in qt_files if os.path.basename(f).startswith("libicu"))
+    print(f"  What a Qt deployment of the window would carry, as far as it can be measured here (no Qt for\n"
+          f"  Windows is installed): the Qt 6 libraries and plug-ins the Linux program has mapped once its\n"
+          f"  window is up, {len(qt)} files, {mib(sum(map(os.path.getsize, qt)))} (Linux x86-64 builds):")
+    for path in qt:
+        print(f"    {os.path.getsize(path):>12,}  {path}")
+    if icu:
+        print(f"  and the ICU libraries Qt Core loads with them, {mib(sum(map(os.path.getsize, icu)))}; a Windows\n"
+              "  deployment would add its compiler's run-time DLLs and Qt's translations.")
+
 
 
 def find_programs(args):
     build = args.build_dir
+    if args.windows:
+        programs = {"floor": [os.path.abspath(args.floor or os.path.join(build, "bench", "bench_floor.exe"))],
+                    "qm47t-converter": [os.path.abspath(args.converter or os.path.join(build, "qm47t-converter.exe"))]}
+        for path in programs.values():
+            if not os.path.isfile(path[0]):
+                raise MeasureError(f"{path[0]} is not built (cmake --preset windows && cmake --build --preset windows)")
+        return programs
     floor = args.floor or os.path.join(build, "bench", "bench_floor")
     converter = args.converter
     if converter is None:
@@ -439,14 +623,14 @@ def verdict(label, figures, unit, target=None):
     (medians, minima) = figures
     ratio = medians["qm47t-converter"] / medians["floor"]
     low = minima["qm47t-converter"] / minima["floor"]
-    outcome = "    " if target is None else ("PASS" if ratio <= target else "MISS")
+    outcome = "    " if target is None else ("PASS" if ratio <= target else "MISS")  # no target: figures only
     print(f"{outcome}  {label}: median {medians['qm47t-converter']:.1f} {unit} = {ratio:.2f}x the floor's "
           f"{medians['floor']:.1f} {unit}; minimum {minima['qm47t-converter']:.1f} {unit} = {low:.2f}x "
           f"the floor's {minima['floor']:.1f} {unit}"
           + (" (not a target)" if target is None else f" (target <= {target:.2f}x)"))
 
 
-def report(results, rounds):
+def report(results, rounds, startup_target=STARTUP_TARGET, memory_target=MEMORY_TARGET):
     columns = ["floor", *(peer for peer in PEERS if peer in results)]
     com1 = ("COM1 open when mapped", lambda runs: "yes" if all(run.holds_com1 for run in runs) else "no")
     startup = print_table(f"Start-up, ms from exec to the window mapped ({rounds} runs each, interleaved):",
@@ -460,9 +644,9 @@ def report(results, rounds):
     setup = statistics.median(run.setup_ms for runs in results.values() for run in runs)
     print(f"\n(namespace set-up before each exec, not counted above: median {setup:.1f} ms, "
           "the same for all)\n")
-    verdict("start-up", startup, "ms", STARTUP_TARGET)
+    verdict("start-up", startup, "ms", startup_target)
     verdict("painted ", painted, "ms")
-    verdict("memory  ", rss, "MiB", MEMORY_TARGET)
+    verdict("memory  ", rss, "MiB", memory_target)
 
 
 def load_average():
@@ -472,13 +656,19 @@ def load_average():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=15, help="measured runs of each program (at least 7)")
-    parser.add_argument("--build-dir", default="build-bench", help="where the bench preset built the floor")
+    parser.add_argument("--windows", action="store_true",
+                        help="the Windows programs under Wine (default BUILD_DIR build-windows)")
+    parser.add_argument("--build-dir", help="where the bench (or windows) preset built the floor")
+    parser.add_argument("--linux-program", default="build-bench/qm47t-converter",
+                        help="with --windows: the Linux program whose Qt libraries are weighed")
     parser.add_argument("--converter",
                         help="the qm47t-converter to measure (default: BUILD_DIR's, else build/'s)")
     parser.add_argument("--floor", help="the floor program (default: BUILD_DIR/bench/bench_floor)")
     parser.add_argument("--also", action="append", default=[], metavar="NAME=PATH",
                         help="measure another program alongside, e.g. an older build (repeatable)")
     args = parser.parse_args()
+    if args.build_dir is None:
+        args.build_dir = "build-windows" if args.windows else "build-bench"
     if args.rounds < 7:
         parser.error("--rounds must be at least 7: a median of fewer runs is noise")
 
@@ -492,6 +682,7 @@ def main():
         server, display = start_xvfb()
     except MeasureError as error:
         sys.exit(f"startup.py: {error}")
+    wine = None
     try:
         with tempfile.TemporaryDirectory(prefix="qm47t-startup-") as scratch:
             home = os.path.join(scratch, "home")
@@ -504,6 +695,15 @@ def main():
                    "XDG_RUNTIME_DIR": runtime, "LANG": "C.UTF-8", "DISPLAY": f":{display}"}
             log_path = os.path.join(scratch, "programs.log")
             x = XClient(display)
+            qt_files = None
+            if args.windows:
+                linux = os.path.abspath(args.linux_program)
+                if os.access(linux, os.X_OK):
+                    qt_files = measure_once("linux", [linux], x, env, log_path).files
+                else:
+                    print(f"({linux} is not built: the Qt libraries it loads are not weighed)")
+                holder = WineHolder(load_harness(), os.path.join(os.path.abspath(args.build_dir), "wine-bench"))
+                wine = holder.__enter__()
             names = list(programs)
             results = {name: [] for name in names}
             print(f"Xvfb :{display}; {args.rounds} rounds + 1 warm-up of: " + ", ".join(
@@ -515,16 +715,23 @@ def main():
             for round_number in range(args.rounds + 1):
                 shift = round_number % len(names)
                 for name in names[shift:] + names[:shift]:
-                    run = measure_once(name, programs[name], x, env, log_path)
+                    run = measure_once(name, programs[name], x, env, log_path, wine)
                     if round_number:
                         results[name].append(run)
                     time.sleep(0.2)  # lets the last program's exit settle before the next start
                 print(f"  round {round_number}{' (warm-up)' if not round_number else ''} done", flush=True)
             print(f"load average after: {load_average()}")
-            report(results, args.rounds)
+            if args.windows:
+                print("\nUnder Wine: from the exec of `wine PROGRAM.exe` in the namespace of a running wineserver.")
+                report(results, args.rounds, WINDOWS_STARTUP_TARGET, None)
+                report_sizes(programs, qt_files)
+            else:
+                report(results, args.rounds)
     except MeasureError as error:
         sys.exit(f"startup.py: {error}")
     finally:
+        if wine is not None:
+            wine.__exit__()
         server.terminate()
         server.wait()
 
