@@ -458,7 +458,8 @@ class WineHolder:
             self.drain.start()
             self.process, _ = self.harness.spawn_in_namespace(
                 ["wineserver", "--foreground", "--persistent"], os.ttyname(self.pty[1]), wine=self.wine,
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True)  # a Ctrl-C must not reach the server before __exit__ ends it
             self._wait_for_server()
         except BaseException:
             self.__exit__()
