@@ -4,7 +4,7 @@
 BUILD_PACKAGES := cmake make g++ pkg-config libgl-dev qt6-base-dev qt6-serialport-dev \
                   qt6-translations-l10n fonts-noto-cjk
 TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
-                  dpkg-dev file desktop-file-utils appstream x11-utils
+                  dpkg-dev file desktop-file-utils appstream x11-utils lintian
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local
