@@ -11,9 +11,10 @@ PREFIX         ?= /usr/local
 DEMO_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool imagemagick libx11-6
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
 FUZZ_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
+WINDOWS_PACKAGES := cmake make mingw-w64
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps build install package demo test test-asan test-fuzz-short fuzz-build fuzz run bench clean
+.PHONY: all deps build install package demo test test-asan test-fuzz-short fuzz-build fuzz run bench windows clean
 
 all: build
 
@@ -79,5 +80,12 @@ bench:
 	./build-bench/bench/bench_send
 	python3 bench/startup.py --build-dir build-bench
 
+# The native Windows program, build-windows/qm47t-converter.exe, cross-built with mingw-w64: one
+# static .exe that needs no DLL beyond Windows' own.
+windows:
+	scripts/install-deps.sh $(WINDOWS_PACKAGES)
+	cmake --preset windows
+	cmake --build --preset windows -j2
+
 clean:
-	rm -rf build build-bench build-asan build-fuzz
+	rm -rf build build-bench build-asan build-fuzz build-windows

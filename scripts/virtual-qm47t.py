@@ -32,7 +32,6 @@ import tempfile
 import termios
 import threading
 import time
-import tty
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -108,31 +107,47 @@ def check_namespace():
         raise Unavailable(NAMESPACE_ADVICE.format(reason=reason))
 
 
-def namespace_script(port_source, require_pty, gated):
+def namespace_script(port_source, require_pty, gated, wine):
+    port = shlex.quote(port_source)
     steps = [
         "set -e",
         # Qt Serial Port takes a lock file there; a private one leaves the machine's locks alone.
         "mount -t tmpfs tmpfs /run/lock",
-        f"mount --bind {shlex.quote(port_source)} {COM1}",
+        f"mount --bind {port} {COM1}",
         f'for port in /dev/ttyS*; do [ "$port" = {COM1} ] || mount --bind /dev/null "$port"; done',
     ]
+    ports = [COM1]
+    if wine:
+        # The prefix maps COM1 to this file, which exists only here, on the private /run/lock.
+        steps += [f": > {WINE_COM1}", f"mount --bind {port} {WINE_COM1}"]
+        ports.append(WINE_COM1)
     if require_pty:
-        steps.append(f'case "$(stat -L -c %t {COM1})" in {"|".join(PTY_MAJORS_HEX)}) ;; '
-                     f'*) echo "virtual-qm47t: {COM1} is not the pseudo-terminal, refusing to start" >&2; '
-                     f"exit {REFUSED_STATUS};; esac")
+        steps += [f'case "$(stat -L -c %t {path})" in {"|".join(PTY_MAJORS_HEX)}) ;; '
+                  f'*) echo "virtual-qm47t: {path} is not the pseudo-terminal, refusing to start" >&2; '
+                  f"exit {REFUSED_STATUS};; esac" for path in ports]
     if gated:
         # Tells the caller on stdout that the mounts are in place, hands the program stderr as its
         # stdout, and waits for the go-ahead on stdin.
         steps.append("echo; exec 1>&2; read -r _")
-    steps.append('exec "$@"')
+    if not wine:
+        steps.append('exec "$@"')
+        return "\n".join(steps)
+    # The wineserver this run starts opens the devices, so it must end before the namespace does:
+    # a stop request (SIGTERM) ends the wait, not the shell.
+    steps += ["set +e", "trap : TERM INT HUP", '"$@" & wait $!', "status=$?",
+              "wineserver -k 2>/dev/null", "wineserver -w", "exit $status"]
     return "\n".join(steps)
 
 
-def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=False, **popen_args):
+def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=False, wine=None,
+                       **popen_args):
     """Starts argv in a private mount namespace with port_source bound over /dev/ttyS0 and /dev/null
     over the other /dev/ttyS*. Gated: the mounts are made first, then the process waits; call the
-    returned `go()` to let it exec argv (`go` is None otherwise)."""
-    script = namespace_script(port_source, require_pty, gated)
+    returned `go()` to let it exec argv (`go` is None otherwise). With `wine` (a Wine) argv runs
+    under that prefix's own wineserver, which is ended before the namespace goes."""
+    script = namespace_script(port_source, require_pty, gated, wine is not None)
+    if wine is not None:
+        env = wine.env(env)
     command = [*namespace_command(), "sh", "-c", script, "qm47t-namespace", *argv]
     if not gated:
         return subprocess.Popen(command, env=env, **popen_args), None
@@ -148,6 +163,141 @@ def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=F
         process.stdin.close()
 
     return process, go
+
+
+def stop(process, timeout=20.0):
+    """Asks a program started in a namespace to end (under Wine the namespace then ends its
+    wineserver), and kills it only if it does not."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+# --- Windows programs under Wine ----------------------------------------------------------------------
+
+# Where the prefix's registry (HKLM\Software\Wine\Ports) puts COM1: a file on the namespace's private
+# /run/lock with the pseudo-terminal bound over it, so that outside a namespace COM1 leads nowhere.
+WINE_COM1 = "/run/lock/qm47t-com1"
+WINE_PORTS_KEY = r"HKLM\Software\Wine\Ports"
+
+
+def wine_processes(prefix):
+    """The processes (wineservers and their clients) that run with this WINEPREFIX."""
+    prefix = os.path.realpath(prefix)
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/environ", "rb") as environ:
+                values = environ.read().split(b"\0")
+        except OSError:
+            continue
+        if any(value.startswith(b"WINEPREFIX=") and os.path.realpath(value[11:]) == os.fsencode(prefix)
+               for value in values):
+            found.append(int(entry))
+    return found
+
+
+class Wine:
+    """Runs a Windows program under Wine: each run in its own namespace, with a wineserver of its own
+    on a prefix of its own, so that it sees the virtual module as COM1 and nothing else.
+
+    Holds a lock on the prefix while open and refuses to start while any process uses the prefix:
+    other runs and other people's Wine sessions are never touched. The prefix is made on first use
+    (wineboot, about 10 s) with COM1 mapped to WINE_COM1; Chinese comes from a zh_CN.UTF-8 locale
+    compiled next to it, /etc left alone."""
+
+    def __init__(self, prefix, lang="zh_CN.UTF-8"):
+        self.prefix = Path(prefix).resolve()
+        self.locales = self.prefix.parent / "locale"
+        self.lang = lang
+        self._lock = None
+
+    def open(self):
+        for tool, package in (("wine", "wine"), ("wineserver", "wine"), ("localedef", "locales"),
+                              ("nsenter", "util-linux")):
+            if shutil.which(tool) is None:
+                raise Unavailable(f"{tool} is not installed (Debian package {package})")
+        import fcntl
+        self.prefix.parent.mkdir(parents=True, exist_ok=True)
+        self._lock = open(self.prefix.parent / f".{self.prefix.name}.lock", "w")
+        try:
+            fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            self.close()
+            raise RuntimeError(f"another run is using the Wine prefix {self.prefix}") from None
+        self.refuse_if_busy()
+        self._make_locale()
+        if not self._com1_mapped():
+            self._make_prefix()
+        return self
+
+    def close(self):
+        if self._lock:
+            self._lock.close()
+            self._lock = None
+
+    def __enter__(self):
+        return self.open()
+
+    def __exit__(self, *_):
+        self.close()
+
+    def refuse_if_busy(self):
+        busy = wine_processes(self.prefix)
+        if busy:
+            raise RuntimeError(f"processes {busy} already use the Wine prefix {self.prefix} (a wineserver "
+                               "left running?); refusing to start a second server on it")
+
+    def env(self, base=None):
+        env = dict(os.environ if base is None else base)
+        env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                   LANG=self.lang, LOCPATH=str(self.locales))
+        env.pop("LC_ALL", None)
+        return env
+
+    def inside(self, process, argv, **run_args):
+        """Runs argv in the namespace of a running `process` (so under its wineserver) and waits."""
+        enter = ["nsenter", "--target", str(process.pid), "--mount"]
+        if os.geteuid() != 0:
+            enter += ["--user", "--preserve-credentials"]
+        return subprocess.run([*enter, "--", *argv], env=self.env(run_args.pop("env", None)), **run_args)
+
+    def _make_locale(self):
+        if (self.locales / "zh_CN.UTF-8" / "LC_CTYPE").exists():
+            return
+        self.locales.mkdir(parents=True, exist_ok=True)
+        # localedef warns about the locale's own data and says so in its status; the files count.
+        subprocess.run(["localedef", "-i", "zh_CN", "-f", "UTF-8", str(self.locales / "zh_CN.UTF-8")],
+                       stdin=subprocess.DEVNULL, capture_output=True)
+        if not (self.locales / "zh_CN.UTF-8" / "LC_CTYPE").exists():
+            raise Unavailable("localedef could not compile zh_CN.UTF-8 (Debian package locales)")
+
+    def _com1_mapped(self):
+        registry = self.prefix / "system.reg"
+        return registry.exists() and f'"COM1"="{WINE_COM1}"' in registry.read_text(errors="replace")
+
+    def _make_prefix(self):
+        print(f"virtual-qm47t: making the Wine prefix {self.prefix} (once, about 10 s)", file=sys.stderr, flush=True)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        master, slave = os.openpty()
+        try:
+            # The registry is written when the server ends, which `wineserver -w` waits for.
+            script = ("wineboot -i && wine reg add '" + WINE_PORTS_KEY + "' /v COM1 /t REG_SZ /d " + WINE_COM1 +
+                      " /f >/dev/null && wineserver -w")
+            process, _ = spawn_in_namespace(["sh", "-c", script], os.ttyname(slave), wine=self,
+                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            process.wait(300)
+        finally:
+            os.close(slave)
+            os.close(master)
+        if not self._com1_mapped():
+            raise RuntimeError(f"could not make the Wine prefix {self.prefix} with COM1 mapped to {WINE_COM1}")
 
 
 # --- the module's end of the line -------------------------------------------------------------------
@@ -166,11 +316,14 @@ class LineSettings:
         self.stop_bits = 2 if cflag & termios.CSTOPB else 1
         self.rts_cts = bool(cflag & termios.CRTSCTS)
         self.xon_xoff = bool(attributes[0] & (termios.IXON | termios.IXOFF))
+        # Output processing (LF to CR LF and the like) would alter the frames on their way out.
+        self.post_processing = bool(attributes[1] & termios.OPOST)
 
     def __str__(self):
         flow = ", ".join(name for name, on in (("RTS/CTS", self.rts_cts), ("XON/XOFF", self.xon_xoff)) if on)
         return (f"{self.speed} bit/s {self.data_bits}{self.parity}{self.stop_bits}, "
-                f"{flow + ' flow control' if flow else 'no flow control'}")
+                f"{flow + ' flow control' if flow else 'no flow control'}"
+                f"{', output processing ON (not raw)' if self.post_processing else ''}")
 
 
 class Frame:
@@ -201,9 +354,8 @@ class VirtualModule:
     def __init__(self, on_frame=None):
         self._master, slave = os.openpty()
         self.slave_path = os.ttyname(slave)
-        # Through the master this sets the slave: no echo and no newline translation before the
-        # program sets its own modes.
-        tty.setraw(self._master)
+        # The line stays as a fresh pty is (cooked, newlines translated): making it raw is the
+        # program's job, and the frames' settings show whether it did.
         # Only the program may hold the slave once it runs: then a hang-up tells us it let go.
         os.close(slave)
         self._on_frame = on_frame
@@ -216,9 +368,10 @@ class VirtualModule:
         self._thread = threading.Thread(target=self._listen, name="virtual-qm47t", daemon=True)
         self._thread.start()
 
-    def start(self, argv, env=None, **popen_args):
-        """Starts argv (the program, or a wrapper around it) with this module on its COM1."""
-        process, _ = spawn_in_namespace(argv, self.slave_path, env=env, **popen_args)
+    def start(self, argv, env=None, wine=None, **popen_args):
+        """Starts argv (the program, or a wrapper around it) with this module on its COM1; with
+        `wine` (a Wine), under that prefix's own wineserver: argv then runs `wine PROGRAM.exe`."""
+        process, _ = spawn_in_namespace(argv, self.slave_path, env=env, wine=wine, **popen_args)
         return process
 
     def close(self):

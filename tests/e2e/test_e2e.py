@@ -2,15 +2,20 @@
 """End-to-end tests of the real qm47t-converter binary, driven as a user drives it.
 
   tests/e2e/test_e2e.py --program build/qm47t-converter [unittest options]
+  tests/e2e/test_e2e.py --platform windows --program build-windows/qm47t-converter.exe [...]
 
 The program runs on a private Xvfb with the virtual QM47T (scripts/virtual-qm47t.py) on its COM1:
-a pseudo-terminal bound over /dev/ttyS0 in a private mount namespace. The tests use only the keyboard
-and mouse (xdotool), the clipboard (xclip) and what reaches the port; the expected bytes come from
-Python's own UTF-16BE encoder. Exit status 77 when this machine cannot run them all (no namespaces,
-a missing tool), so that CTest counts them as skipped.
+a pseudo-terminal bound over /dev/ttyS0 in a private mount namespace; the Windows build runs there
+under Wine, with a wineserver of its own. The tests use only the keyboard and mouse (xdotool), the
+clipboard (xclip) and what reaches the port; the expected bytes come from Python's own UTF-16BE
+encoder. Where the two platforms differ, class Linux and class Windows below say how. Exit status 77
+when this machine cannot run them all (no namespaces, a missing tool), so that CTest counts them as
+skipped; a program that is not built is a failure.
 """
 
 import argparse
+import copy
+import json
 import os
 import re
 import shutil
@@ -31,6 +36,9 @@ exec(compile(TOOL.read_text(encoding="utf-8"), TOOL, "exec"), vq.__dict__)
 
 SKIPPED = 77
 PROGRAM = vq.DEFAULT_PROGRAM
+PLATFORM = None  # Linux or Windows, chosen by --platform
+# How a case that does not apply to the platform under test says so.
+NOT_HERE = "not on this platform: "
 MAIN_WINDOW_SIZE = (540, 329)
 EMPTY_MESSAGE = "请先输入需要转换的字母、数字或汉字。"
 TOO_LONG_MESSAGE = "输入内容过长：最多 127 个 UTF-16 码元，当前为 {} 个。"
@@ -54,8 +62,6 @@ def strace_usable():
 
 def why_not_here():
     """Why these tests cannot run on this machine, or None."""
-    if not os.access(PROGRAM, os.X_OK):
-        return f"{PROGRAM} is not built"
     missing = [tool for tool in ("Xvfb", "xdotool", "xclip", "strace") if shutil.which(tool) is None]
     if missing:
         return "missing tools: " + ", ".join(missing) + " (make test installs them on Debian)"
@@ -67,28 +73,133 @@ def why_not_here():
     return None
 
 
+class Linux:
+    """The Qt build. X shows only window titles, so texts are read as a user reads them out: a click
+    into the box and a copy to the clipboard, a triple click on a message box's label."""
+
+    wine = None
+    # The device the program opens as COM1.
+    port_path = vq.COM1
+    # Qt checks the lock files in /run/lock, as serial programs on Linux do.
+    holds_lock_files = True
+
+    def files(self):
+        return [PROGRAM]
+
+    def open(self):
+        pass
+
+    def close(self):
+        pass
+
+    def argv(self, wrapper=()):
+        return [*wrapper, str(PROGRAM)]
+
+    def type(self, desktop, text):
+        desktop.type(text)
+
+    def control_text(self, desktop, process, window, centre):
+        desktop.click(window, centre)
+        return desktop.copy()
+
+    def message_text(self, desktop, process, box):
+        return desktop.message_text(box)
+
+    def as_read(self, text):
+        # A copy out of a Qt text box turns no-break spaces into plain ones.
+        return text.replace("\u00a0", " ")
+
+
+class Windows(Linux):
+    """The Win32 build under Wine. Controls' texts come from wininspect.exe (built next to the
+    program), run under the program's own wineserver; the boxes hold line breaks as CR LF. Wine's
+    keyboard driver types only characters that have a key, so the rest goes in through the clipboard
+    and Ctrl+V, as an input method would commit it."""
+
+    port_path = vq.WINE_COM1
+    # Wine neither reads Linux lock files nor keeps a second opener off a port.
+    holds_lock_files = False
+
+    def __init__(self):
+        self.inspector = PROGRAM.parent / "wininspect.exe"
+        self.wine = vq.Wine(PROGRAM.parent / "wine-e2e")
+
+    def files(self):
+        return [PROGRAM, self.inspector]
+
+    def open(self):
+        self.wine.open()
+
+    def close(self):
+        self.wine.close()
+
+    def argv(self, wrapper=()):
+        return [*wrapper, "wine", str(PROGRAM)]
+
+    def in_locale(self, lang):
+        other = copy.copy(self)
+        other.wine = copy.copy(self.wine)
+        other.wine.lang = lang
+        return other
+
+    def type(self, desktop, text):
+        for run in re.findall(r"[ -~]+|[^ -~]+", text):
+            if run.isascii():
+                desktop.type(run)
+            else:
+                desktop.set_clipboard(run)
+                desktop.key("ctrl+v")
+
+    def windows(self, desktop, process):
+        result = self.wine.inside(process, ["wine", str(self.inspector)], env=desktop.env, capture_output=True,
+                                  timeout=30)
+        if result.returncode != 0:
+            raise RuntimeError(f"wininspect failed ({result.returncode}): {result.stderr.decode()[-500:]}")
+        return {str(window["x11"]): window for window in map(json.loads, result.stdout.decode().splitlines())}
+
+    def children(self, desktop, process, window):
+        return [{**child, "text": child["text"].replace("\r\n", "\n")}
+                for child in self.windows(desktop, process)[window]["children"]]
+
+    def control_text(self, desktop, process, window, centre):
+        x, y = centre
+        found = [child["text"] for child in self.children(desktop, process, window)
+                 if child["rect"][0] <= x < child["rect"][2] and child["rect"][1] <= y < child["rect"][3]]
+        if len(found) != 1:
+            raise AssertionError(f"{len(found)} controls at {centre}")
+        return found[0]
+
+    def message_text(self, desktop, process, box):
+        return "\n".join(child["text"] for child in self.children(desktop, process, box)
+                         if child["class"].lower() != "button" and child["text"])
+
+    def buttons(self, desktop, process, box):
+        return [child["text"] for child in self.children(desktop, process, box) if child["class"].lower() == "button"]
+
+    def as_read(self, text):
+        return text
+
+
 class Program:
     """One run of the real program on the test's display, with a fresh virtual module on its COM1."""
 
-    def __init__(self, test, wrapper=()):
+    def __init__(self, test, wrapper=(), platform=None):
         self.desktop = test.desktop
+        self.platform = platform or PLATFORM
         self.module = vq.VirtualModule()
         test.addCleanup(self.module.close)
-        self.process = self.module.start([*wrapper, str(PROGRAM)], env=test.xvfb.env)
-        test.addCleanup(self._end)
+        self.process = self.module.start(self.platform.argv(wrapper), env=test.xvfb.env, wine=self.platform.wine)
+        test.addCleanup(vq.stop, self.process)
         windows = self.desktop.wait_window()
         if not windows:
             raise AssertionError("the program's window did not appear")
         self.window = windows[0]
 
-    def _end(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
 
     def clear_input(self):
         self.desktop.click(self.window, vq.TEXT1_CENTRE)
-        self.desktop.key("ctrl+a", "BackSpace")
+        # Windows' edit control has no Ctrl+A; selecting from the end to the start works in both.
+        self.desktop.key("ctrl+End", "ctrl+shift+Home", "BackSpace")
 
     def type_input(self, text):
         """Types into the input box, pressing Enter for each line break."""
@@ -97,7 +208,7 @@ class Program:
             if number:
                 self.desktop.key("Return")
             if line:
-                self.desktop.type(line)
+                self.platform.type(self.desktop, line)
 
     def paste_input(self, text):
         self.desktop.set_clipboard(text)
@@ -130,12 +241,13 @@ class Program:
         return frames[seen] if frames else None
 
     def input_text(self):
-        self.desktop.click(self.window, vq.TEXT1_CENTRE)
-        return self.desktop.copy()
+        return self.platform.control_text(self.desktop, self.process, self.window, vq.TEXT1_CENTRE)
 
     def monitor(self):
-        self.desktop.click(self.window, vq.TEXT2_CENTRE)
-        return self.desktop.copy()
+        return self.platform.control_text(self.desktop, self.process, self.window, vq.TEXT2_CENTRE)
+
+    def message_text(self, box):
+        return self.platform.message_text(self.desktop, self.process, box)
 
     def message_box(self, timeout=10.0):
         """The message box the program shows over its main window (None if none appears)."""
@@ -177,6 +289,8 @@ class WindowTest(E2ETest):
         self.assertEqual((settings.speed, settings.data_bits, settings.parity, settings.stop_bits),
                          (9600, 8, "N", 1))
         self.assertFalse(settings.rts_cts or settings.xon_xoff, "flow control is on")
+        # The module left the line as a fresh pty is: only the program can have made it raw.
+        self.assertFalse(settings.post_processing, "the program left output processing on")
 
 
 class SendTest(E2ETest):
@@ -207,8 +321,7 @@ class SendTest(E2ETest):
                 self.assertIsNotNone(frame, "nothing reached COM1")
                 self.assertEqual(frame.data.hex(" "), expected.hex(" "))
                 self.assertEqual(program.monitor(), monitor_text(expected))
-                # A copy out of a Qt text box turns no-break spaces into plain ones.
-                self.assertEqual(program.input_text(), text.replace("\u00a0", " "))
+                self.assertEqual(program.input_text(), PLATFORM.as_read(text))
                 # The input stays as it was: converting again sends the same frame.
                 again = program.send()
                 self.assertIsNotNone(again, "the second convert sent nothing")
@@ -239,7 +352,7 @@ class RefusedInputTest(E2ETest):
                 program.convert()
                 box = program.message_box()
                 self.assertIsNotNone(box, "no message box")
-                self.assertEqual(self.desktop.message_text(box), message)
+                self.assertEqual(program.message_text(box), message)
                 self.desktop.key("Return")
                 self.assertEqual(self.desktop.wait_window(count=1), [program.window],
                                  "the message box did not go away")
@@ -251,6 +364,17 @@ class RefusedInputTest(E2ETest):
         self.assertIsNotNone(frame, "nothing reached COM1 after the refused inputs")
         self.assertEqual(frame.data, wire_bytes("OK"))
         self.assertEqual(len(program.module.frames()), 1)
+
+    def test_the_message_box_button_reads_ok_in_chinese_in_any_locale(self):
+        if PLATFORM.wine is None:
+            self.skipTest(NOT_HERE + "X shows no button texts; tst_form1 reads the Qt box's button")
+        program = Program(self, platform=PLATFORM.in_locale("C"))
+        program.clear_input()
+        program.convert()
+        box = program.message_box()
+        self.assertIsNotNone(box, "no message box")
+        self.assertEqual(PLATFORM.buttons(self.desktop, program.process, box), ["确定"])
+        self.assertEqual(program.message_text(box), EMPTY_MESSAGE)
 
 
 WRITE_CALL = re.compile(r'^(?:\d+ +)?(\w+)\((\d+)<((?:\\x[0-9a-f]{2})*)>, "((?:\\x[0-9a-f]{2})*)", (\d+)\) = (-?\d+)$')
@@ -286,7 +410,8 @@ class OneWriteTest(E2ETest):
         self.addCleanup(log.close)
         # Only write-type calls on the port itself: everything that could split a frame.
         strace = ["strace", "-f", "-qq", "--seccomp-bpf", "-e", "signal=none", "-y", "-xx", "-s", "4096",
-                  "-e", "trace=write,writev,pwrite64,pwritev,pwritev2", "-P", vq.COM1, "-o", log.name, "--"]
+                  "-e", "trace=write,writev,pwrite64,pwritev,pwritev2", "-P", PLATFORM.port_path, "-o", log.name,
+                  "--"]
         program = Program(self, wrapper=strace)
         expected = []
         for what, how, text in self.CASES:
@@ -337,9 +462,9 @@ class NamespaceTest(unittest.TestCase):
 
 class UnusablePortTest(E2ETest):
     def _start(self, port_source, before_start=lambda process: None, require_pty=False):
-        process, go = vq.spawn_in_namespace([str(PROGRAM)], port_source, require_pty=require_pty,
-                                            env=self.xvfb.env, gated=True)
-        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
+        process, go = vq.spawn_in_namespace(PLATFORM.argv(), port_source, require_pty=require_pty,
+                                            env=self.xvfb.env, gated=True, wine=PLATFORM.wine)
+        self.addCleanup(vq.stop, process)
         before_start(process)
         go()
         return process
@@ -349,7 +474,7 @@ class UnusablePortTest(E2ETest):
         self.assertEqual(len(windows), 1, "no message box")
         self.assertNotEqual(self.desktop.geometry(windows[0])[2:], MAIN_WINDOW_SIZE,
                             "the main window opened")
-        message = self.desktop.message_text(windows[0])
+        message = PLATFORM.message_text(self.desktop, process, windows[0])
         self.assertTrue(message.startswith(OPEN_FAILED_PREFIX), message)
         self.assertGreater(len(message), len(OPEN_FAILED_PREFIX), "the message gives no reason")
         self.desktop.key("Return")
@@ -364,6 +489,8 @@ class UnusablePortTest(E2ETest):
         self._expect_refusal(process)
 
     def test_com1_locked_by_another_program(self):
+        if not PLATFORM.holds_lock_files:
+            self.skipTest(NOT_HERE + "Wine ignores Linux lock files and does not keep a second program off a port")
         module = vq.VirtualModule()
         self.addCleanup(module.close)
 
@@ -378,8 +505,9 @@ class UnusablePortTest(E2ETest):
 
 
 def main():
-    global PROGRAM
+    global PROGRAM, PLATFORM
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--platform", choices=("linux", "windows"), default="linux")
     parser.add_argument("--program", type=Path, default=PROGRAM)
     options, unittest_args = parser.parse_known_args()
     PROGRAM = options.program.resolve()
@@ -388,11 +516,26 @@ def main():
     if problem:
         print(f"SKIPPED: the end-to-end tests cannot run here.\n{problem}", flush=True)
         return SKIPPED
-    result = unittest.main(argv=[sys.argv[0], *unittest_args], exit=False, verbosity=2).result
+    PLATFORM = Windows() if options.platform == "windows" else Linux()
+    unbuilt = [str(path) for path in PLATFORM.files() if not path.is_file()]
+    if unbuilt:
+        print(f"FAILED: not built: {', '.join(unbuilt)}", flush=True)
+        return 1
+    try:
+        PLATFORM.open()
+    except vq.Unavailable as reason:
+        print(f"SKIPPED: the end-to-end tests cannot run here.\n{reason}", flush=True)
+        return SKIPPED
+    try:
+        result = unittest.main(argv=[sys.argv[0], *unittest_args], exit=False, verbosity=2).result
+    finally:
+        PLATFORM.close()
     if not result.wasSuccessful():
         return 1
-    if result.skipped:
-        print("SKIPPED: " + "; ".join(f"{test.id()}: {reason}" for test, reason in result.skipped), flush=True)
+    # A case that does not apply to the platform is not this machine's shortcoming.
+    skipped = [f"{test.id()}: {reason}" for test, reason in result.skipped if not reason.startswith(NOT_HERE)]
+    if skipped:
+        print("SKIPPED: " + "; ".join(skipped), flush=True)
         return SKIPPED
     return 0
 

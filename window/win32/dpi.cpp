@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: MIT
+#include "dpi.h"
+
+#include "win32text.h"
+
+namespace {
+
+// Looked up at run time so that the program still starts where user32 lacks the function.
+template <typename Function>
+Function user32Function(const char *name)
+{
+    const FARPROC address = ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), name);
+    // Through void(*)() because FARPROC's own signature matches no real function.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+}
+
+int systemDpi()
+{
+    const HDC screen = ::GetDC(nullptr);
+    const int dpi = screen ? ::GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen)
+        ::ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : Dpi::kDesign;
+}
+
+} // namespace
+
+int Dpi::ofWindow(HWND window)
+{
+    using GetDpiForWindowFunction = UINT(WINAPI *)(HWND);
+    static const auto getDpiForWindow = user32Function<GetDpiForWindowFunction>("GetDpiForWindow");
+    if (getDpiForWindow) {
+        if (const UINT dpi = getDpiForWindow(window))
+            return static_cast<int>(dpi);
+    }
+    return systemDpi();
+}
+
+UniqueFont Dpi::messageFont(int dpi)
+{
+    using ForDpiFunction = BOOL(WINAPI *)(UINT, UINT, PVOID, UINT, UINT);
+    static const auto parametersForDpi = user32Function<ForDpiFunction>("SystemParametersInfoForDpi");
+
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    if (parametersForDpi &&
+        parametersForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, static_cast<UINT>(dpi))) {
+        return UniqueFont(::CreateFontIndirectW(&metrics.lfMessageFont));
+    }
+    if (!::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
+        return UniqueFont();
+    // Given at the system DPI.
+    metrics.lfMessageFont.lfHeight = ::MulDiv(metrics.lfMessageFont.lfHeight, dpi, systemDpi());
+    return UniqueFont(::CreateFontIndirectW(&metrics.lfMessageFont));
+}
+
+SIZE Dpi::frameSize(SIZE client, HWND window, int dpi)
+{
+    using AdjustFunction = BOOL(WINAPI *)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    static const auto adjustForDpi = user32Function<AdjustFunction>("AdjustWindowRectExForDpi");
+
+    const auto style = static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_STYLE));
+    const auto exStyle = static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_EXSTYLE));
+    RECT rect{0, 0, client.cx, client.cy};
+    if (!adjustForDpi || !adjustForDpi(&rect, style, FALSE, exStyle, static_cast<UINT>(dpi)))
+        ::AdjustWindowRectEx(&rect, style, FALSE, exStyle);
+    return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+SIZE Dpi::textSize(HWND window, HFONT font, const std::u16string &text, int width)
+{
+    RECT rect{0, 0, width, 0};
+    const HDC dc = ::GetDC(window);
+    if (!dc)
+        return {0, 0};
+    const HGDIOBJ previous = font ? ::SelectObject(dc, font) : nullptr;
+    ::DrawTextW(dc, asWide(text), -1, &rect, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+    if (previous)
+        ::SelectObject(dc, previous);
+    ::ReleaseDC(window, dc);
+    return {rect.right - rect.left, rect.bottom - rect.top};
+}

@@ -1,0 +1,280 @@
+// SPDX-License-Identifier: MIT
+#include "form1.h"
+
+#include "messagebox.h"
+#include "resource.h"
+#include "win32text.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+using FormDesign::ControlKind;
+
+constexpr wchar_t kClassName[] = L"QM47TConverterForm1";
+
+constexpr std::size_t rowOf(std::string_view name)
+{
+    std::size_t row = 0;
+    while (row < std::size(FormDesign::kControls) && FormDesign::kControls[row].name != name)
+        ++row;
+    return row;
+}
+
+constexpr std::size_t kText1 = rowOf("Text1");
+constexpr std::size_t kText2 = rowOf("Text2");
+constexpr std::size_t kCommand1 = rowOf("Command1");
+constexpr std::size_t kCommand2 = rowOf("Command2");
+static_assert(std::max({kText1, kText2, kCommand1, kCommand2}) < std::size(FormDesign::kControls));
+
+// A button draws its caption inside its edge and focus frame.
+constexpr int kButtonPadding = 4;
+
+struct ControlClass
+{
+    const wchar_t *name;
+    DWORD style;
+    DWORD exStyle;
+};
+
+ControlClass controlClass(ControlKind kind)
+{
+    switch (kind) {
+    case ControlKind::TextBox:
+        // Wraps at the box's width; Enter is a line break, Tab leaves the box.
+        return {L"EDIT", WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN,
+                WS_EX_CLIENTEDGE};
+    case ControlKind::Label:
+        return {L"STATIC", SS_LEFT | SS_NOPREFIX, 0};
+    case ControlKind::Button:
+        // Plain push buttons: neither answers Enter.
+        return {L"BUTTON", WS_TABSTOP | BS_PUSHBUTTON | BS_MULTILINE, 0};
+    }
+    return {L"STATIC", 0, 0};
+}
+
+std::u16string windowText(HWND control)
+{
+    const int length = ::GetWindowTextLengthW(control);
+    if (length <= 0)
+        return {};
+    std::u16string text(static_cast<std::size_t>(length), u'\0');
+    const int copied = ::GetWindowTextW(control, reinterpret_cast<wchar_t *>(text.data()), length + 1);
+    text.resize(static_cast<std::size_t>(std::max(copied, 0)));
+    return text;
+}
+
+} // namespace
+
+Form1::Form1(std::u16string portName) : m_channel(std::move(portName)) {}
+
+Form1::~Form1()
+{
+    if (m_window)
+        ::DestroyWindow(m_window);
+}
+
+bool Form1::create(HINSTANCE instance)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    const auto icon = [instance](int widthMetric, int heightMetric) {
+        return static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDI_QM47T_CONVERTER), IMAGE_ICON,
+                                               ::GetSystemMetrics(widthMetric),
+                                               ::GetSystemMetrics(heightMetric), LR_SHARED));
+    };
+    windowClass.hIcon = icon(SM_CXICON, SM_CYICON);
+    windowClass.hIconSm = icon(SM_CXSMICON, SM_CYSMICON);
+    windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kClassName;
+    if (!::RegisterClassExW(&windowClass))
+        return false;
+
+    // Its size is set once its controls exist, at the DPI of the monitor it lands on.
+    ::CreateWindowExW(0, kClassName, asWide(FormDesign::kFormCaption), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+                      CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr, nullptr, instance, this);
+    return m_window != nullptr;
+}
+
+bool Form1::load()
+{
+    if (const SerialChannel::Failure failure = m_channel.open()) {
+        report(FormDesign::openFailureMessage(*failure));
+        return false;
+    }
+    return true;
+}
+
+void Form1::show(int showCommand)
+{
+    ::ShowWindow(m_window, showCommand);
+    ::UpdateWindow(m_window);
+    ::SetFocus(m_controls[kText1]);
+}
+
+LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    Form1 *self = nullptr;
+    if (message == WM_NCCREATE) {
+        self = static_cast<Form1 *>(reinterpret_cast<CREATESTRUCTW *>(lParam)->lpCreateParams);
+        self->m_window = window;
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    } else {
+        self = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    }
+    if (!self)
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    return self->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        return createControls() ? 0 : -1;
+    case WM_COMMAND:
+        command(LOWORD(wParam), HIWORD(wParam));
+        return 0;
+    case WM_NEXTDLGCTL:
+        // Tab: sent by IsDialogMessage, and by a multi-line box, which keeps Tab from the loop.
+        moveFocus(wParam, lParam);
+        return 0;
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) == WA_INACTIVE)
+            m_focus = ::GetFocus();
+        break;
+    case WM_SETFOCUS:
+        ::SetFocus(m_focus && ::IsChild(m_window, m_focus) ? m_focus : m_controls[kText1]);
+        return 0;
+    case WM_DPICHANGED:
+        changeDpi(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
+        return 0;
+    case WM_DESTROY:
+        ::PostQuitMessage(m_exitCode);
+        return 0;
+    case WM_NCDESTROY: {
+        const HWND window = m_window;
+        m_window = nullptr;
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
+    }
+    return ::DefWindowProcW(m_window, message, wParam, lParam);
+}
+
+bool Form1::createControls()
+{
+    m_dpi = Dpi::ofWindow(m_window);
+    m_font = Dpi::messageFont(m_dpi);
+    const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(m_window, GWLP_HINSTANCE));
+    // Created in tab order, so the dialog keyboard visits them in the table's order.
+    for (std::size_t row = 0; row < m_controls.size(); ++row) {
+        const FormDesign::Control &design = FormDesign::kControls[row];
+        const ControlClass kind = controlClass(design.kind);
+        const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(row));
+        m_controls[row] =
+            ::CreateWindowExW(kind.exStyle, kind.name, asWide(design.caption), WS_CHILD | WS_VISIBLE | kind.style,
+                              0, 0, 0, 0, m_window, reinterpret_cast<HMENU>(id), instance, nullptr);
+        if (!m_controls[row])
+            return false;
+        if (design.kind == ControlKind::TextBox)
+            ::SendMessageW(m_controls[row], EM_SETLIMITTEXT, 0, 0); // no length limit
+    }
+    layOut();
+
+    const SIZE frame = Dpi::frameSize({FormDesign::toPixels(FormDesign::kClientWidth, m_dpi),
+                                       FormDesign::toPixels(FormDesign::kClientHeight, m_dpi)},
+                                      m_window, m_dpi);
+    ::SetWindowPos(m_window, nullptr, 0, 0, frame.cx, frame.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return true;
+}
+
+void Form1::layOut()
+{
+    const auto px = [this](int twips) { return FormDesign::toPixels(twips, m_dpi); };
+    for (std::size_t row = 0; row < m_controls.size(); ++row) {
+        const FormDesign::Control &design = FormDesign::kControls[row];
+        const HWND control = m_controls[row];
+        ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
+        const int width = px(design.width);
+        int height = px(design.height);
+        // The boxes were sized for a font with 12-pixel lines. Where the message font's lines are
+        // taller, a captioned control grows downwards rather than cut its caption.
+        if (design.kind == ControlKind::Label) {
+            height = std::max(height, static_cast<int>(Dpi::textSize(control, m_font.get(), design.caption,
+                                                                     width)
+                                                           .cy));
+        } else if (design.kind == ControlKind::Button) {
+            const int padding = Dpi::scaled(kButtonPadding, m_dpi);
+            const SIZE caption = Dpi::textSize(control, m_font.get(), design.caption, width - 2 * padding);
+            height = std::max(height, static_cast<int>(caption.cy) + 2 * padding);
+        }
+        ::SetWindowPos(control, nullptr, px(design.left), px(design.top), width, height,
+                       SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
+void Form1::changeDpi(int dpi, const RECT &suggested)
+{
+    m_dpi = dpi;
+    // The controls let go of the old font before it is deleted.
+    const UniqueFont previous = std::exchange(m_font, Dpi::messageFont(dpi));
+    layOut();
+    ::SetWindowPos(m_window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                   suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    ::InvalidateRect(m_window, nullptr, TRUE);
+}
+
+void Form1::moveFocus(WPARAM wParam, LPARAM lParam)
+{
+    const HWND next = lParam ? reinterpret_cast<HWND>(wParam)
+                             : ::GetNextDlgTabItem(m_window, ::GetFocus(), wParam != 0);
+    if (next)
+        ::SetFocus(next);
+}
+
+void Form1::command(int id, int notification)
+{
+    if (notification != BN_CLICKED)
+        return;
+    if (id == kFirstControlId + static_cast<int>(kCommand1))
+        sendCommand();
+    else if (id == kFirstControlId + static_cast<int>(kCommand2))
+        exitProgram();
+}
+
+void Form1::sendCommand()
+{
+    // The monitor box takes the last text the command gives it, once, when the command is done:
+    // nothing can see it in between.
+    std::u16string monitorText;
+    const SendIo io{
+        [this] { return windowText(m_controls[kText1]); },
+        [&monitorText](std::u16string text) { monitorText = std::move(text); },
+        [this](const UnicodeFrame &frame) { return m_channel.output(frame); },
+    };
+    const std::optional<SendFailure> failure = SendCommand(io);
+    ::SetWindowTextW(m_controls[kText2], asWide(monitorText));
+    if (failure)
+        report(FormDesign::sendFailureMessage(*failure));
+}
+
+void Form1::exitProgram()
+{
+    const SerialChannel::Failure failure = m_channel.close();
+    if (failure)
+        report(FormDesign::closeFailureMessage(*failure));
+    m_exitCode = failure ? 1 : 0;
+    ::DestroyWindow(m_window);
+}
+
+void Form1::report(const FormDesign::Message &message)
+{
+    const HWND owner = m_window && ::IsWindowVisible(m_window) ? m_window : nullptr;
+    ShowMessageBox(owner, m_font.get(), m_dpi, FormDesign::kFormCaption, message);
+}

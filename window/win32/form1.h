@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "dpi.h"
+#include "formdesign.h"
+#include "serialchannel.h"
+
+#include <windows.h>
+
+#include <array>
+#include <iterator>
+
+// The program's only window: the input box, the monitor box, four labels, the convert and exit
+// buttons, and the channel to COM1, which lives exactly as long as the window.
+class Form1
+{
+public:
+    // Each control's id is this plus its row in FormDesign::kControls (Text1 1000, Text2 1001, ...,
+    // Command1 1007), so that tools and tests can find a control by its name.
+    static constexpr int kFirstControlId = 1000;
+
+    // The port is COM1; only tests hand in another device.
+    explicit Form1(std::u16string portName = SerialChannel::com1PortName());
+    ~Form1();
+    Form1(const Form1 &) = delete;
+    Form1 &operator=(const Form1 &) = delete;
+
+    // Creates the window and its controls, not shown yet.
+    bool create(HINSTANCE instance);
+    // Claims the port before the window is shown. False, after telling the user why, when it
+    // cannot: the program is of no use without its port.
+    bool load();
+    void show(int showCommand);
+
+    HWND window() const { return m_window; }
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+    bool createControls();
+    void layOut();
+    void changeDpi(int dpi, const RECT &suggested);
+    void moveFocus(WPARAM wParam, LPARAM lParam);
+    void command(int id, int notification);
+    void sendCommand();
+    void exitProgram();
+    // Every message the user sees goes through here.
+    void report(const FormDesign::Message &message);
+
+    SerialChannel m_channel;
+    HWND m_window = nullptr;
+    std::array<HWND, std::size(FormDesign::kControls)> m_controls{};
+    UniqueFont m_font;
+    int m_dpi = Dpi::kDesign;
+    // The control that had the focus when the window was last deactivated, to give it back.
+    HWND m_focus = nullptr;
+    int m_exitCode = 0;
+};
