@@ -82,20 +82,20 @@ double budgetUs(qsizetype frameBytes)
 
 // Mixed ASCII and Chinese, with a line break: the raw text a user might type. Starts with a Chinese
 // character so that the 1-unit case is one too.
-const QString &pattern()
+const std::u16string &pattern()
 {
-    static const QString text = QStringLiteral("短信 QM47T 模块: 汉字 and ASCII 混合，第 7 行\n");
+    static const std::u16string text = u"短信 QM47T 模块: 汉字 and ASCII 混合，第 7 行\n";
     return text;
 }
 
 // Raw input text that becomes exactly `codeUnits` code units once its line breaks are CR LF.
-QString rawText(int codeUnits)
+std::u16string rawText(int codeUnits)
 {
-    QString raw;
-    qsizetype converted = 0;
-    for (qsizetype i = 0; converted < codeUnits; ++i) {
-        QChar unit = pattern().at(i % pattern().size());
-        if (unit == u'\n' && converted + 2 > codeUnits)
+    std::u16string raw;
+    std::size_t converted = 0;
+    for (std::size_t i = 0; converted < static_cast<std::size_t>(codeUnits); ++i) {
+        char16_t unit = pattern()[i % pattern().size()];
+        if (unit == u'\n' && converted + 2 > static_cast<std::size_t>(codeUnits))
             unit = u' '; // a CR LF would overshoot by one
         raw += unit;
         converted = LineBreaksToCrLf(raw).size();
@@ -214,7 +214,7 @@ struct PtyLine
             return false;
         }
         if (const SerialChannel::Failure failure = channel.open()) {
-            state.SkipWithError(failure->toStdString().c_str());
+            state.SkipWithError(QString::fromStdU16String(*failure).toStdString().c_str());
             return false;
         }
         return true;
@@ -226,7 +226,7 @@ struct PtyLine
         if (state.error_occurred())
             return;
         if (const SerialChannel::Failure failure = channel.close()) {
-            state.SkipWithError(failure->toStdString().c_str());
+            state.SkipWithError(QString::fromStdU16String(*failure).toStdString().c_str());
             return;
         }
         if (!drain.waitForTotal(expectedBytes, std::chrono::seconds(2)) || drain.received() != expectedBytes)
@@ -238,18 +238,18 @@ struct PtyLine
 // 1. The pure core of a send: line breaks to CR LF, frame, monitor dump.
 void benchFrameAndDump(benchmark::State &state, int units)
 {
-    const QString raw = rawText(units);
-    if (BuildUnicodeFrame(LineBreaksToCrLf(raw)).size() != 2 * units) {
+    const std::u16string raw = rawText(units);
+    if (BuildUnicodeFrame(LineBreaksToCrLf(raw)).size() != 2 * static_cast<std::size_t>(units)) {
         state.SkipWithError("test text has the wrong length");
         return;
     }
 
     runAgainstWireTime(state, 2 * units, [&raw] {
-        const QString text = LineBreaksToCrLf(raw);
-        const QByteArray frame = BuildUnicodeFrame(text);
-        const QString dump = FormatMonitorDump(frame);
-        benchmark::DoNotOptimize(frame.constData());
-        benchmark::DoNotOptimize(dump.constData());
+        const std::u16string text = LineBreaksToCrLf(raw);
+        const UnicodeFrame frame = BuildUnicodeFrame(text);
+        const std::u16string dump = FormatMonitorDump(frame);
+        benchmark::DoNotOptimize(frame.data());
+        benchmark::DoNotOptimize(dump.data());
         benchmark::ClobberMemory();
         return true;
     });
@@ -259,27 +259,28 @@ void benchFrameAndDump(benchmark::State &state, int units)
 void benchChannelOutput(benchmark::State &state, int frameBytes)
 {
     const int units = frameBytes / 2;
-    const QByteArray frame = BuildUnicodeFrame(LineBreaksToCrLf(rawText(units)));
+    const UnicodeFrame frame = BuildUnicodeFrame(LineBreaksToCrLf(rawText(units)));
+    const auto frameBytes64 = static_cast<qint64>(frame.size());
 
     PtyLine line;
     if (!line.open(state))
         return;
 
-    runAgainstWireTime(state, frame.size(), [&] {
+    runAgainstWireTime(state, frameBytes64, [&] {
         if (const SerialChannel::Failure failure = line.channel.output(frame)) {
-            state.SkipWithError(failure->toStdString().c_str());
+            state.SkipWithError(QString::fromStdU16String(*failure).toStdString().c_str());
             return false;
         }
         return true;
     });
-    line.finish(state, static_cast<qint64>(state.iterations()) * frame.size());
+    line.finish(state, static_cast<qint64>(state.iterations()) * frameBytes64);
 }
 
 // 3. The whole software share of a send: SendCommand with the channel's output to the pty.
 void benchSendCommand(benchmark::State &state, int units)
 {
-    const QString input = rawText(units);
-    QString monitor;
+    const std::u16string input = rawText(units);
+    std::u16string monitor;
 
     PtyLine line;
     if (!line.open(state))
@@ -287,21 +288,21 @@ void benchSendCommand(benchmark::State &state, int units)
 
     const SendIo io{
         [&input] { return input; },
-        [&monitor](const QString &text) { monitor = text; },
-        [&line](const QByteArray &frame) { return line.channel.output(frame); },
+        [&monitor](std::u16string text) { monitor = std::move(text); },
+        [&line](const UnicodeFrame &frame) { return line.channel.output(frame); },
     };
 
     runAgainstWireTime(state, 2 * units, [&] {
         if (const std::optional<SendFailure> failure = SendCommand(io)) {
             state.SkipWithError(failure->kind == SendFailure::Kind::Output
-                                    ? failure->reason.toStdString().c_str()
+                                    ? QString::fromStdU16String(failure->reason).toStdString().c_str()
                                     : "the test text was refused");
             return false;
         }
-        benchmark::DoNotOptimize(monitor.constData());
+        benchmark::DoNotOptimize(monitor.data());
         return true;
     });
-    if (!state.error_occurred() && monitor.size() != 2 + 3 * 2 * units + 2)
+    if (!state.error_occurred() && monitor.size() != 2 + 3 * 2 * static_cast<std::size_t>(units) + 2)
         state.SkipWithError("the monitor does not show the dump");
     line.finish(state, static_cast<qint64>(state.iterations()) * 2 * units);
 }
@@ -324,7 +325,8 @@ void benchClickConvert(benchmark::State &state, int units)
             state.SkipWithError("cannot open the pseudo-terminal");
             return;
         }
-        form.findChild<QPlainTextEdit *>(QStringLiteral("Text1"))->setPlainText(rawText(units));
+        form.findChild<QPlainTextEdit *>(QStringLiteral("Text1"))
+            ->setPlainText(QString::fromStdU16String(rawText(units)));
         auto *convert = form.findChild<QPushButton *>(QStringLiteral("Command1"));
         auto *monitor = form.findChild<QPlainTextEdit *>(QStringLiteral("Text2"));
 

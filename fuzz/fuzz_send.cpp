@@ -70,7 +70,9 @@ void checkFramed(const QString &wire)
 {
     QByteArray frame;
     try {
-        frame = BuildUnicodeFrame(wire);
+        const UnicodeFrame built = BuildUnicodeFrame(wire.toStdU16String());
+        frame =
+            QByteArray(reinterpret_cast<const char *>(built.data()), static_cast<qsizetype>(built.size()));
     } catch (const std::exception &error) {
         std::fprintf(stderr, "fuzz_send: %lld code units refused: %s\n", static_cast<long long>(wire.size()),
                      error.what());
@@ -82,7 +84,8 @@ void checkFramed(const QString &wire)
     require(frame.size() == 2 * wire.size(), "frame is not two bytes per code unit");
     require(frame == expected, "frame differs from the UTF-16BE encoding of the wire text");
 
-    const QString dump = FormatMonitorDump(frame);
+    const QString dump =
+        QString::fromStdU16String(FormatMonitorDump(UnicodeFrame(frame.begin(), frame.end())));
     require(dump.size() == 3 * frame.size(), "dump is not three characters per byte");
     for (qsizetype i = 0; i < dump.size(); ++i) {
         if (i % 3 == 2)
@@ -100,9 +103,10 @@ void checkRefused(const QString &wire)
                                                : length == kCounterWraps  ? OverflowError::Check::Counter
                                                                           : OverflowError::Check::Size;
     try {
-        BuildUnicodeFrame(wire);
+        (void)BuildUnicodeFrame(wire.toStdU16String());
     } catch (const OverflowError &error) {
-        require(error.codeUnits() == length, "OverflowError reports another length");
+        require(error.codeUnits() == static_cast<std::size_t>(length),
+                "OverflowError reports another length");
         require(error.check() == expectedCheck, "OverflowError names the wrong check");
         return;
     } catch (...) {
@@ -116,7 +120,10 @@ void checkRefused(const QString &wire)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QString raw = unitsFromBytes(data, size);
-    const QString wire = LineBreaksToCrLf(raw);
+    // Not QString::fromStdU16String(): it would drop a leading U+FEFF as a byte-order mark.
+    const std::u16string converted = LineBreaksToCrLf(raw.toStdU16String());
+    const QString wire(reinterpret_cast<const QChar *>(converted.data()),
+                       static_cast<qsizetype>(converted.size()));
     require(wire == expectedWireText(raw), "wire text differs from the expected line-break conversion");
 
     if (wire.size() >= 1 && wire.size() <= kLongest)

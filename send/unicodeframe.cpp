@@ -37,8 +37,8 @@ UnicodeFrame BuildUnicodeFrame(std::u16string_view text)
 {
     const std::size_t length = text.size();
     // Checked before any arithmetic on it, so a huge text cannot wrap around into range.
-    const std::uint8_t units = toByte(length > 255 ? 256 : static_cast<long long>(length),
-                                      OverflowError::Check::Length, length);
+    const std::uint8_t units =
+        toByte(length > 255 ? 256 : static_cast<long long>(length), OverflowError::Check::Length, length);
     const std::uint8_t last = toByte(2LL * units - 1, OverflowError::Check::Size, length);
 
     UnicodeFrame frame(static_cast<std::size_t>(last) + 1, 0);

@@ -86,7 +86,8 @@ SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_
             if (!m_port.waitForBytesWritten(static_cast<int>(deadline.remainingTime()))) {
                 const bool timedOut =
                     m_port.error() == QSerialPort::TimeoutError || m_port.error() == QSerialPort::NoError;
-                failure = timedOut ? std::u16string(SerialLine::kStalledReason) : fromQString(m_port.errorString());
+                failure =
+                    timedOut ? std::u16string(SerialLine::kStalledReason) : fromQString(m_port.errorString());
                 break;
             }
         }
@@ -129,7 +130,9 @@ SerialChannel::Failure SerialChannel::Port::drain()
     while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
         if (deadline.hasExpired())
             return SerialLine::kStalledReason;
-        QThread::msleep(static_cast<unsigned long>(SerialLine::wireTime(static_cast<std::uint64_t>(queued)).count()) / 2 + 1);
+        QThread::msleep(
+            static_cast<unsigned long>(SerialLine::wireTime(static_cast<std::uint64_t>(queued)).count()) / 2 +
+            1);
     }
     ::tcdrain(fd);
     return std::nullopt;

@@ -8,6 +8,8 @@
 #include <QDeadlineTimer>
 #include <QString>
 
+#include <string>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -20,13 +22,10 @@ public:
     PtyPair()
     {
         char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0) {
-            m_slavePath = QString::fromLocal8Bit(name);
-            termios raw{};
-            ::tcgetattr(m_master, &raw);
-            ::cfmakeraw(&raw);
-            ::tcsetattr(m_master, TCSANOW, &raw);
-        }
+        // The line stays as the pty driver makes it (cooked, LF to CR LF): the channel must make it
+        // raw itself, and a test that did it here would hide a channel that forgets.
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0)
+            m_slavePath = QString::fromLocal8Bit(name).toStdU16String();
     }
     ~PtyPair()
     {
@@ -37,8 +36,8 @@ public:
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 
-    bool isValid() const { return m_master >= 0 && !m_slavePath.isEmpty(); }
-    QString slavePath() const { return m_slavePath; }
+    bool isValid() const { return m_master >= 0 && !m_slavePath.empty(); }
+    std::u16string slavePath() const { return m_slavePath; }
     int master() const { return m_master; }
     int slave() const { return m_slave; }
 
@@ -94,5 +93,5 @@ public:
 private:
     int m_master = -1;
     int m_slave = -1;
-    QString m_slavePath;
+    std::u16string m_slavePath;
 };

@@ -7,6 +7,7 @@
 #include "chineseui.h"
 #include "messageboxes.h"
 #include "ptypair.h"
+#include "qtbridge.h"
 
 #include <QEventLoop>
 #include <QPlainTextEdit>
@@ -104,9 +105,9 @@ void tst_Faults::stalledLineGivesUp()
     QVERIFY(filler > 0);
 
     const QByteArray frame = QByteArray::fromHex("ABCD").repeated(127);
-    const SerialChannel::Failure refused = channel.output(frame);
+    const SerialChannel::Failure refused = channel.output(toBytes(frame));
     QVERIFY(refused);
-    QCOMPARE(*refused, QStringLiteral("线路阻塞，数据未能在限定时间内发出"));
+    QCOMPARE(toQt(*refused), QStringLiteral("线路阻塞，数据未能在限定时间内发出"));
     (void)channel.close(); // must come back too; whether it can say more is up to the device
 
     // The refused frame must not trail out later, glued to whatever comes next.

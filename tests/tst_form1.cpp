@@ -350,7 +350,7 @@ void tst_Form1::closingWindowReleasesPort()
 
 void tst_Form1::missingPortIsReported()
 {
-    Form1 form(QStringLiteral("/nonexistent/qm47t-port"));
+    Form1 form(u"/nonexistent/qm47t-port");
     bool loaded = true;
     const QList<ShownBox> boxes = answerBoxes([&] { loaded = form.load(); });
     QVERIFY(!loaded);

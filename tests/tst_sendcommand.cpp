@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "sendcommand.h"
 
+#include "qtbridge.h"
+
 #include <QTest>
 
 #include <vector>
@@ -34,16 +36,16 @@ struct Recorder
         return SendIo{
             [this] {
                 events.push_back(QStringLiteral("read"));
-                return input;
+                return toStd(input);
             },
-            [this](const QString &text) {
-                events.push_back(QStringLiteral("monitor:") + text);
-                monitor = text;
+            [this](std::u16string text) {
+                events.push_back(QStringLiteral("monitor:") + toQt(text));
+                monitor = toQt(text);
             },
-            [this](const QByteArray &frame) {
+            [this](const UnicodeFrame &frame) {
                 events.push_back(QStringLiteral("output"));
-                written.append(frame);
-                return outputFailure;
+                written.append(toQt(frame));
+                return outputFailure ? std::optional(toStd(*outputFailure)) : std::nullopt;
             },
         };
     }
@@ -112,7 +114,7 @@ void tst_SendCommand::refuses()
 
     QVERIFY(failure);
     QCOMPARE(failure->kind, kind);
-    QCOMPARE(failure->codeUnits, codeUnits);
+    QCOMPARE(failure->codeUnits, static_cast<std::size_t>(codeUnits));
     QVERIFY(recorder.written.isEmpty());
     QCOMPARE(recorder.monitor, QString());
 }
@@ -126,7 +128,7 @@ void tst_SendCommand::outputFailureLeavesMonitorEmpty()
 
     QVERIFY(failure);
     QCOMPARE(failure->kind, SendFailure::Kind::Output);
-    QCOMPARE(failure->reason, QStringLiteral("cable pulled"));
+    QCOMPARE(toQt(failure->reason), QStringLiteral("cable pulled"));
     QCOMPARE(recorder.written.size(), 1);
     QCOMPARE(recorder.monitor, QString());
 }

@@ -2,6 +2,7 @@
 #include "serialchannel.h"
 
 #include "ptypair.h"
+#include "qtbridge.h"
 
 #include <QTest>
 
@@ -34,11 +35,7 @@ void tst_SerialChannel::init()
 void tst_SerialChannel::com1IsTheFirstSerialPort()
 {
     // Only the name: the real port is never opened here.
-#ifdef Q_OS_WIN
-    QCOMPARE(SerialChannel::com1PortName(), QStringLiteral("COM1"));
-#else
-    QCOMPARE(SerialChannel::com1PortName(), QStringLiteral("/dev/ttyS0"));
-#endif
+    QCOMPARE(toQt(SerialChannel::com1PortName()), QStringLiteral("/dev/ttyS0"));
 }
 
 void tst_SerialChannel::setsLine()
@@ -73,7 +70,7 @@ void tst_SerialChannel::outputsWholeFrame()
     SerialChannel channel(m_pty->slavePath());
     QCOMPARE(channel.open(), std::nullopt);
 
-    QCOMPARE(channel.output(frame), std::nullopt);
+    QCOMPARE(channel.output(toBytes(frame)), std::nullopt);
     // Handed to the OS before output() returned: no event loop has run since.
     QCOMPARE(m_pty->read(frame.size() + 1, 300), frame);
 }
@@ -85,7 +82,7 @@ void tst_SerialChannel::closeRightAfterOutputLosesNothing()
     QCOMPARE(channel.open(), std::nullopt);
     for (int i = 0; i < 20; ++i) {
         const QByteArray frame = QByteArray::number(i).rightJustified(4, '0').repeated(i + 1);
-        QCOMPARE(channel.output(frame), std::nullopt);
+        QCOMPARE(channel.output(toBytes(frame)), std::nullopt);
         all += frame;
     }
     QCOMPARE(channel.close(), std::nullopt);
@@ -99,7 +96,7 @@ void tst_SerialChannel::destructorDrainsToo()
     {
         SerialChannel channel(m_pty->slavePath());
         QCOMPARE(channel.open(), std::nullopt);
-        QCOMPARE(channel.output(frame), std::nullopt);
+        QCOMPARE(channel.output(toBytes(frame)), std::nullopt);
     }
     QCOMPARE(m_pty->read(frame.size() + 1, 300), frame);
 }
@@ -113,27 +110,27 @@ void tst_SerialChannel::vanishedLineFailsOnceThenNotOpen()
     QTest::qWait(200);
     QVERIFY(channel.portOpen());
 
-    const SerialChannel::Failure first = channel.output(QByteArray::fromHex("0041"));
+    const SerialChannel::Failure first = channel.output(toBytes(QByteArray::fromHex("0041")));
     QVERIFY(first);
-    QVERIFY(!first->isEmpty());
+    QVERIFY(!first->empty());
     QVERIFY(!channel.portOpen());
-    QCOMPARE(channel.output(QByteArray::fromHex("0042")), QStringLiteral("串口未打开"));
+    QCOMPARE(channel.output(toBytes(QByteArray::fromHex("0042"))), SerialChannel::Failure(u"串口未打开"));
     QCOMPARE(channel.close(), std::nullopt);
 }
 
 void tst_SerialChannel::openMissingDeviceFails()
 {
-    SerialChannel channel(QStringLiteral("/nonexistent/qm47t-port"));
+    SerialChannel channel(u"/nonexistent/qm47t-port");
     const SerialChannel::Failure failure = channel.open();
     QVERIFY(failure);
-    QVERIFY(!failure->isEmpty());
+    QVERIFY(!failure->empty());
     QVERIFY(!channel.portOpen());
 }
 
 void tst_SerialChannel::outputBeforeOpenFails()
 {
     SerialChannel channel(m_pty->slavePath());
-    QCOMPARE(channel.output(QByteArray::fromHex("0041")), QStringLiteral("串口未打开"));
+    QCOMPARE(channel.output(toBytes(QByteArray::fromHex("0041"))), SerialChannel::Failure(u"串口未打开"));
     QCOMPARE(m_pty->readPending(), QByteArray());
 }
 

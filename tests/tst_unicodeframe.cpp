@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "unicodeframe.h"
 
+#include "qtbridge.h"
+
 #include <QRandomGenerator>
 #include <QStringEncoder>
 #include <QTest>
@@ -55,7 +57,7 @@ void tst_UnicodeFrame::framesText()
 {
     QFETCH(QString, text);
     QFETCH(QByteArray, frame);
-    QCOMPARE(BuildUnicodeFrame(text), frame);
+    QCOMPARE(toQt(BuildUnicodeFrame(toStd(text))), frame);
 }
 
 void tst_UnicodeFrame::refusesLength_data()
@@ -78,12 +80,12 @@ void tst_UnicodeFrame::refusesLength()
     QFETCH(QString, text);
     QFETCH(OverflowError::Check, check);
     try {
-        const QByteArray frame = BuildUnicodeFrame(text);
+        const UnicodeFrame frame = BuildUnicodeFrame(toStd(text));
         QFAIL(qPrintable(
             QStringLiteral("framed %1 code units into %2 bytes").arg(text.size()).arg(frame.size())));
     } catch (const OverflowError &error) {
         QCOMPARE(error.check(), check);
-        QCOMPARE(error.codeUnits(), text.size());
+        QCOMPARE(error.codeUnits(), static_cast<std::size_t>(text.size()));
     }
 }
 
@@ -103,7 +105,7 @@ void tst_UnicodeFrame::dumpsFrame()
 {
     QFETCH(QByteArray, frame);
     QFETCH(QString, dump);
-    QCOMPARE(FormatMonitorDump(frame), dump);
+    QCOMPARE(toQt(FormatMonitorDump(toBytes(frame))), dump);
 }
 
 void tst_UnicodeFrame::lineBreaks_data()
@@ -125,7 +127,7 @@ void tst_UnicodeFrame::lineBreaks()
 {
     QFETCH(QString, raw);
     QFETCH(QString, wire);
-    QCOMPARE(LineBreaksToCrLf(raw), wire);
+    QCOMPARE(toQt(LineBreaksToCrLf(toStd(raw))), wire);
 }
 
 // Frame and dump against Qt's own UTF-16BE encoder over random texts rich in awkward code units.
@@ -144,9 +146,9 @@ void tst_UnicodeFrame::matchesIndependentEncoder()
         QStringEncoder encoder(QStringEncoder::Utf16BE, QStringEncoder::Flag::Stateless);
         const QByteArray expected = encoder.encode(text);
 
-        const QByteArray frame = BuildUnicodeFrame(text);
+        const QByteArray frame = toQt(BuildUnicodeFrame(toStd(text)));
         QCOMPARE(frame, expected);
-        const QString dump = FormatMonitorDump(frame);
+        const QString dump = toQt(FormatMonitorDump(toBytes(frame)));
         QCOMPARE(dump.size(), 3 * frame.size());
         QCOMPARE(QByteArray::fromHex(dump.toLatin1()), frame);
     }

@@ -26,8 +26,8 @@ Message sendFailureMessage(const SendFailure &failure)
     case SendFailure::Kind::Empty:
         return {Severity::Warning, u"请先输入需要转换的字母、数字或汉字。"};
     case SendFailure::Kind::TooLong:
-        return {Severity::Warning, u"输入内容过长：最多 " + decimal(kMaxCodeUnits) + u" 个 UTF-16 码元，当前为 " +
-                                       decimal(failure.codeUnits) + u" 个。"};
+        return {Severity::Warning, u"输入内容过长：最多 " + decimal(kMaxCodeUnits) +
+                                       u" 个 UTF-16 码元，当前为 " + decimal(failure.codeUnits) + u" 个。"};
     case SendFailure::Kind::Output:
         break;
     }

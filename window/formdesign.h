@@ -44,7 +44,8 @@ inline constexpr Control kControls[] = {
      u"转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"},
 };
 
-inline constexpr char16_t kFormCaption[] = u"汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）";
+inline constexpr char16_t kFormCaption[] =
+    u"汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）";
 
 // The only button a message box has.
 inline constexpr char16_t kOkCaption[] = u"确定";

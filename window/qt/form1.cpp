@@ -142,7 +142,8 @@ void Form1::exitProgram()
 
 void Form1::report(const FormDesign::Message &message)
 {
-    const auto icon = message.severity == FormDesign::Severity::Warning ? QMessageBox::Warning : QMessageBox::Critical;
+    const auto icon =
+        message.severity == FormDesign::Severity::Warning ? QMessageBox::Warning : QMessageBox::Critical;
     QMessageBox box(icon, windowTitle(), QString::fromStdU16String(message.text), QMessageBox::Ok,
                     isVisible() ? this : nullptr);
     box.exec();
