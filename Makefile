@@ -4,7 +4,8 @@
 BUILD_PACKAGES := cmake make g++ pkg-config libgl-dev qt6-base-dev qt6-serialport-dev \
                   qt6-translations-l10n fonts-noto-cjk
 TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
-                  dpkg-dev file desktop-file-utils appstream x11-utils lintian
+                  dpkg-dev file desktop-file-utils appstream x11-utils lintian wine locales \
+                  util-linux
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local
@@ -12,9 +13,11 @@ DEMO_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool imagemagick libx11-6
 BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
 FUZZ_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 WINDOWS_PACKAGES := cmake make mingw-w64
+# The Windows setup program is made with NSIS; its test installs and runs it under Wine.
+PACKAGE_WINDOWS_PACKAGES := $(WINDOWS_PACKAGES) nsis
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps build install package demo test test-asan test-fuzz-short fuzz-build fuzz run bench windows clean
+.PHONY: all deps build install package demo test test-asan test-fuzz-short fuzz-build fuzz run bench windows package-windows clean
 
 all: build
 
@@ -31,7 +34,8 @@ demo: build
 	scripts/install-deps.sh $(DEMO_PACKAGES)
 	python3 scripts/virtual-qm47t.py --demo
 
-test: build
+# The Windows release is tested from the Linux build (tests/package/), so it is made first.
+test: build package-windows
 	scripts/install-deps.sh $(TEST_PACKAGES)
 	ctest --preset dev
 	$(MAKE) test-asan test-fuzz-short
@@ -86,6 +90,13 @@ windows:
 	scripts/install-deps.sh $(WINDOWS_PACKAGES)
 	cmake --preset windows
 	cmake --build --preset windows -j2
+
+# The Windows release, next to the program: build-windows/qm47t-converter-<version>-setup.exe and
+# build-windows/qm47t-converter-<version>-windows-x64.zip.
+package-windows: windows
+	scripts/install-deps.sh $(PACKAGE_WINDOWS_PACKAGES)
+	cmake --preset windows
+	cmake --build --preset windows --target windows_release
 
 clean:
 	rm -rf build build-bench build-asan build-fuzz build-windows
