@@ -23,6 +23,7 @@ SetCompressor /SOLID lzma
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\qm47t-converter"
 
 Name "${APP_NAME}"
+BrandingText "qm47t-converter ${VERSION}"
 OutFile "${OUTFILE}"
 RequestExecutionLevel admin
 InstallDir "$PROGRAMFILES64\qm47t-converter"
