@@ -3,6 +3,7 @@
 
   scripts/virtual-qm47t.py [--program PATH]
   scripts/virtual-qm47t.py --demo [--program PATH] [--screenshot PATH]
+  scripts/virtual-qm47t.py --windows [--program PATH.exe] [--screenshot PATH]
 
 Starts the program with a pseudo-terminal standing in for COM1 and prints every frame the module
 receives: the time, the bytes in hex, the text they decode to as UTF-16BE, and the line settings the
@@ -13,6 +14,13 @@ port is never opened. Ends when the program ends, with its exit status.
 --demo with a display does the same. Without one (DISPLAY unset) it runs the program on a private
 Xvfb instead, types 汉字 with the keyboard, clicks the convert button, saves a screenshot of the
 window and clicks Exit; it exits 0 only if the module received 6C 49 5B 57.
+
+--windows does the same with the Windows program under Wine (default build-windows/
+qm47t-converter.exe, screenshot build/demo-windows.png). Wine runs only inside the namespace, with a
+wineserver of its own on a prefix beside the program (made on first use, about 10 s), in which COM1
+is a path that exists only there; the server is ended before the namespace goes. It refuses to start
+while anything else uses that prefix. 汉字 goes in through the clipboard there: Wine's keyboard
+driver types only characters that have a key.
 
 Needs root, or unprivileged user namespaces when run as a normal user. The module also imports as a
 library: the end-to-end tests drive the program through it.
@@ -37,6 +45,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 DEFAULT_PROGRAM = REPO / "build" / "qm47t-converter"
 DEFAULT_SCREENSHOT = REPO / "build" / "demo.png"
+DEFAULT_WINDOWS_PROGRAM = REPO / "build-windows" / "qm47t-converter.exe"
+DEFAULT_WINDOWS_SCREENSHOT = REPO / "build" / "demo-windows.png"
 COM1 = "/dev/ttyS0"
 WINDOW_TITLE = "汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）"
 
@@ -229,15 +239,30 @@ class Wine:
         try:
             fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
-            self.close()
+            self._release()
             raise RuntimeError(f"another run is using the Wine prefix {self.prefix}") from None
-        self.refuse_if_busy()
-        self._make_locale()
-        if not self._com1_mapped():
-            self._make_prefix()
+        try:
+            self.refuse_if_busy()
+            self._make_locale()
+            if not self._com1_mapped():
+                self._make_prefix()
+        except BaseException:
+            self._release()
+            raise
         return self
 
     def close(self):
+        """Lets go of the prefix; raises if a process of ours still uses it: every run's namespace
+        must have ended its wineserver."""
+        if not self._lock:
+            return
+        wait_until(lambda: not wine_processes(self.prefix), 10.0)
+        left = wine_processes(self.prefix)
+        self._release()
+        if left:
+            raise RuntimeError(f"processes {left} still use the Wine prefix {self.prefix} after the last run")
+
+    def _release(self):
         if self._lock:
             self._lock.close()
             self._lock = None
@@ -522,9 +547,12 @@ class Desktop:
 
     def windows(self, title=WINDOW_TITLE):
         """The visible top-level windows with exactly this title."""
-        escaped = "".join("\\" + c if c in "\\.[]()*+?{}|^$" else c for c in title)
-        result = self._run("xdotool", "search", "--onlyvisible", "--name", f"^{escaped}$", check=False)
-        return [line for line in result.stdout.split() if line]
+        # `search --name` reads only WM_NAME, which a program in a non-Unicode locale (Wine under
+        # LANG=C) fills with question marks; getwindowname reads the UTF-8 _NET_WM_NAME first.
+        result = self._run("xdotool", "search", "--onlyvisible", "--name", ".", check=False)
+        named = [window for window in result.stdout.split() if window]
+        return [window for window in named
+                if self._run("xdotool", "getwindowname", window, check=False).stdout.rstrip("\n") == title]
 
     def geometry(self, window):
         fields = dict(line.split("=", 1) for line in self.xdotool("getwindowgeometry", "--shell", window).split())
@@ -548,6 +576,10 @@ class Desktop:
     def type(self, text):
         bind_keysyms(self.env["DISPLAY"], text)
         self.xdotool("type", text)
+
+    def paste(self, text):
+        self.set_clipboard(text)
+        self.key("ctrl+v")
 
     def clipboard(self):
         result = self._run("xclip", "-selection", "clipboard", "-o", check=False)
@@ -707,38 +739,49 @@ def exit_status(returncode):
     return 128 - returncode if returncode < 0 else returncode
 
 
-def run_on_display(program):
+def run_on_display(program, wine=None):
     """The program on the user's own display, the virtual module printing what it receives."""
     with VirtualModule(on_frame=print_frame) as module:
         print(f"virtual-qm47t: the program's COM1 is the virtual module ({module.slave_path}).\n"
               "Type in the input box and click the convert button: each frame the module receives is "
               "shown here. Click 退出 or close the window to end.", flush=True)
-        process = module.start([str(program)])
+        process = module.start(program_argv(program, wine), wine=wine)
         try:
             status = process.wait()
         except KeyboardInterrupt:
+            # Under Wine the namespace still ends the wineserver; wait for that.
             status = process.wait()
         module.wait_released(timeout=1.0)
     return exit_status(status)
 
 
-def run_headless_demo(program, screenshot):
+def program_argv(program, wine):
+    return ["wine", str(program)] if wine else [str(program)]
+
+
+def run_headless_demo(program, screenshot, wine=None):
     """The tour on a private Xvfb: types 汉字, converts, takes a screenshot, exits."""
     expected = "汉字".encode("utf-16-be")
     with Xvfb() as xvfb, VirtualModule(on_frame=print_frame) as module:
         desktop = Desktop(xvfb.env)
         print(f"virtual-qm47t: no DISPLAY, so the program runs on a private Xvfb ({xvfb.display}) with "
               f"the virtual module ({module.slave_path}) on its COM1.", flush=True)
-        process = module.start([str(program)], env=xvfb.env)
+        process = module.start(program_argv(program, wine), env=xvfb.env, wine=wine)
         try:
             windows = desktop.wait_window()
             if not windows:
                 print("virtual-qm47t: the program's window did not appear", file=sys.stderr)
                 return 1
             window = windows[0]
-            print("virtual-qm47t: typing 汉字 into the input box and clicking the convert button", flush=True)
+            print(f"virtual-qm47t: {'pasting' if wine else 'typing'} 汉字 into the input box and clicking the convert "
+                  "button", flush=True)
             desktop.click(window, TEXT1_CENTRE)
-            desktop.type("汉字")
+            if wine:
+                # Wine's keyboard driver types only characters that have a key: paste them instead,
+                # as an input method would commit them.
+                desktop.paste("汉字")
+            else:
+                desktop.type("汉字")
             desktop.click(window, COMMAND1_CENTRE)
             received = module.wait_bytes(len(expected))
             # Let the frame be printed before the closing words.
@@ -749,9 +792,7 @@ def run_headless_demo(program, screenshot):
             desktop.click(window, COMMAND2_CENTRE)
             status = exit_status(process.wait(timeout=20))
         finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+            stop(process)
     if received != expected:
         got = " ".join(f"{byte:02X}" for byte in received) or "nothing"
         print(f"virtual-qm47t: demo FAILED: the module expected 6C 49 5B 57 and got {got}", file=sys.stderr)
@@ -768,26 +809,42 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog=__doc__.split("\n\n", 1)[1])
-    parser.add_argument("--program", type=Path, default=DEFAULT_PROGRAM, help="default: %(default)s")
+    parser.add_argument("--program", type=Path,
+                        help=f"default: {DEFAULT_PROGRAM}, with --windows {DEFAULT_WINDOWS_PROGRAM}")
     parser.add_argument("--demo", action="store_true",
                         help="without a display: the scripted tour on a private Xvfb")
-    parser.add_argument("--screenshot", type=Path, default=DEFAULT_SCREENSHOT,
-                        help="where --demo without a display saves the window (default: %(default)s)")
+    parser.add_argument("--windows", action="store_true",
+                        help="the Windows program under Wine; without a display the scripted tour")
+    parser.add_argument("--screenshot", type=Path,
+                        help=f"where the tour saves the window (default: {DEFAULT_SCREENSHOT}, with --windows "
+                             f"{DEFAULT_WINDOWS_SCREENSHOT})")
     options = parser.parse_args()
+    program = (options.program or (DEFAULT_WINDOWS_PROGRAM if options.windows else DEFAULT_PROGRAM)).resolve()
+    screenshot = options.screenshot or (DEFAULT_WINDOWS_SCREENSHOT if options.windows else DEFAULT_SCREENSHOT)
 
-    if not os.access(options.program, os.X_OK):
-        sys.exit(f"virtual-qm47t: {options.program} is not built yet: run make build first")
+    if not os.access(program, os.R_OK if options.windows else os.X_OK):
+        sys.exit(f"virtual-qm47t: {program} is not built yet: run make {'windows' if options.windows else 'build'} "
+                 "first")
+    wine = Wine(program.parent / "wine-e2e") if options.windows else None
     try:
         check_namespace()
-        if options.demo and not os.environ.get("DISPLAY"):
-            for tool, package in (("xdotool", "xdotool"), ("import", "imagemagick")):
+        if wine:
+            wine.open()
+        if (options.demo or options.windows) and not os.environ.get("DISPLAY"):
+            for tool, package in (("xdotool", "xdotool"), ("import", "imagemagick"), ("xclip", "xclip")):
                 if shutil.which(tool) is None:
                     raise Unavailable(f"{tool} is not installed (Debian package {package})")
-            return run_headless_demo(options.program.resolve(), options.screenshot)
-        return run_on_display(options.program.resolve())
+            return run_headless_demo(program, screenshot, wine)
+        return run_on_display(program, wine)
     except Unavailable as reason:
         print(f"virtual-qm47t: cannot run here.\n{reason}", file=sys.stderr)
         return 2
+    except RuntimeError as problem:
+        print(f"virtual-qm47t: {problem}", file=sys.stderr)
+        return 1
+    finally:
+        if wine:
+            wine.close()
 
 
 if __name__ == "__main__":

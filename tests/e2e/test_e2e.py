@@ -526,6 +526,9 @@ def main():
     except vq.Unavailable as reason:
         print(f"SKIPPED: the end-to-end tests cannot run here.\n{reason}", flush=True)
         return SKIPPED
+    except RuntimeError as problem:
+        print(f"FAILED: {problem}", flush=True)
+        return 1
     try:
         result = unittest.main(argv=[sys.argv[0], *unittest_args], exit=False, verbosity=2).result
     finally:
