@@ -55,11 +55,13 @@ std::u16string lastReason()
     return systemReason(::GetLastError());
 }
 
-// What a port reports once its device has gone (a USB adapter pulled out): the handle is of no
-// further use, so later sends say the port is not open instead of failing again and again.
+// What a port reports once its device has gone (a USB adapter pulled out; under Wine, a device that
+// hung up): the handle is of no further use, so later sends say the port is not open instead of
+// failing again and again.
 bool deviceGone(DWORD code)
 {
-    return code == ERROR_DEVICE_REMOVED || code == ERROR_BAD_COMMAND || code == ERROR_ACCESS_DENIED;
+    return code == ERROR_DEVICE_REMOVED || code == ERROR_BAD_COMMAND || code == ERROR_ACCESS_DENIED ||
+           code == ERROR_NOT_READY;
 }
 
 DWORD toMilliseconds(std::chrono::milliseconds duration)
@@ -202,8 +204,8 @@ SerialChannel::Failure SerialChannel::Port::drain()
     // the wrong speed, or not at all. Wait until the driver's queue is empty (bounded, in case the
     // line is stalled), then let FlushFileBuffers wait out the last bytes in the UART itself.
     const HANDLE handle = m_handle.get();
-    const ULONGLONG deadline = ::GetTickCount64() + toMilliseconds(SerialLine::writeDeadline(
-                                                        SerialLine::kTransmitBufferSize));
+    const ULONGLONG deadline =
+        ::GetTickCount64() + toMilliseconds(SerialLine::writeDeadline(SerialLine::kTransmitBufferSize));
     COMSTAT status{};
     DWORD errors = 0;
     while (::ClearCommError(handle, &errors, &status) && status.cbOutQue > 0) {
@@ -211,8 +213,12 @@ SerialChannel::Failure SerialChannel::Port::drain()
             return SerialLine::kStalledReason;
         ::Sleep(toMilliseconds(SerialLine::wireTime(status.cbOutQue)) / 2 + 1);
     }
-    if (!::FlushFileBuffers(handle))
-        return lastReason();
+    // A device that has gone takes nothing more, and there is nothing left to wait for.
+    if (!::FlushFileBuffers(handle)) {
+        const DWORD error = ::GetLastError();
+        if (!deviceGone(error))
+            return systemReason(error);
+    }
     return std::nullopt;
 }
 

@@ -13,8 +13,8 @@ namespace {
 HANDLE openCom1()
 {
     // Read access too: a port opened for writing alone cannot be configured.
-    const HANDLE port = ::CreateFileW(L"\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      0, nullptr);
+    const HANDLE port =
+        ::CreateFileW(L"\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE)
         return port;
     DCB dcb{};
@@ -69,21 +69,21 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 
     RECT frame{0, 0, 540, 329};
     ::AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    const HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"汉字转换 基准窗口", WS_OVERLAPPEDWINDOW,
-                                          CW_USEDEFAULT, 0, frame.right - frame.left, frame.bottom - frame.top,
-                                          nullptr, nullptr, instance, nullptr);
+    const HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"汉字转换 基准窗口",
+                                          WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, frame.right - frame.left,
+                                          frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
     ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
     const HFONT font = ::CreateFontIndirectW(&metrics.lfMessageFont);
     const HWND controls[] = {
-        ::CreateWindowExW(0, L"STATIC", L"输入汉字：", WS_CHILD | WS_VISIBLE | SS_LEFT, 12, 12, 120, 20, window,
-                          nullptr, instance, nullptr),
+        ::CreateWindowExW(0, L"STATIC", L"输入汉字：", WS_CHILD | WS_VISIBLE | SS_LEFT, 12, 12, 120, 20,
+                          window, nullptr, instance, nullptr),
         ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                          WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_WANTRETURN, 12, 40,
-                          516, 200, window, nullptr, instance, nullptr),
-        ::CreateWindowExW(0, L"BUTTON", L"转换", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 12, 260, 120,
-                          50, window, nullptr, instance, nullptr),
+                          WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_WANTRETURN, 12,
+                          40, 516, 200, window, nullptr, instance, nullptr),
+        ::CreateWindowExW(0, L"BUTTON", L"转换", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 12, 260,
+                          120, 50, window, nullptr, instance, nullptr),
     };
     for (const HWND control : controls)
         ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);

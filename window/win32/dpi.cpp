@@ -6,8 +6,7 @@
 namespace {
 
 // Looked up at run time so that the program still starts where user32 lacks the function.
-template <typename Function>
-Function user32Function(const char *name)
+template <typename Function> Function user32Function(const char *name)
 {
     const FARPROC address = ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), name);
     // Through void(*)() because FARPROC's own signature matches no real function.

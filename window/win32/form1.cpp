@@ -29,8 +29,9 @@ constexpr std::size_t kCommand1 = rowOf("Command1");
 constexpr std::size_t kCommand2 = rowOf("Command2");
 static_assert(std::max({kText1, kText2, kCommand1, kCommand2}) < std::size(FormDesign::kControls));
 
-// A button draws its caption inside its edge and focus frame.
-constexpr int kButtonPadding = 4;
+// A button draws its caption inside its edge and focus frame, at 96 dpi.
+constexpr int kButtonSidePadding = 4;
+constexpr int kButtonVerticalPadding = 4;
 
 struct ControlClass
 {
@@ -177,9 +178,9 @@ bool Form1::createControls()
         const FormDesign::Control &design = FormDesign::kControls[row];
         const ControlClass kind = controlClass(design.kind);
         const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(row));
-        m_controls[row] =
-            ::CreateWindowExW(kind.exStyle, kind.name, asWide(design.caption), WS_CHILD | WS_VISIBLE | kind.style,
-                              0, 0, 0, 0, m_window, reinterpret_cast<HMENU>(id), instance, nullptr);
+        m_controls[row] = ::CreateWindowExW(kind.exStyle, kind.name, asWide(design.caption),
+                                            WS_CHILD | WS_VISIBLE | kind.style, 0, 0, 0, 0, m_window,
+                                            reinterpret_cast<HMENU>(id), instance, nullptr);
         if (!m_controls[row])
             return false;
         if (design.kind == ControlKind::TextBox)
@@ -206,14 +207,16 @@ void Form1::layOut()
         // The boxes were sized for a font with 12-pixel lines. Where the message font's lines are
         // taller, a captioned control grows downwards rather than cut its caption.
         if (design.kind == ControlKind::Label) {
-            height = std::max(height, static_cast<int>(Dpi::textSize(control, m_font.get(), design.caption,
-                                                                     width)
-                                                           .cy));
+            height = std::max(
+                height, static_cast<int>(Dpi::textSize(control, m_font.get(), design.caption, width).cy));
         } else if (design.kind == ControlKind::Button) {
-            const int padding = Dpi::scaled(kButtonPadding, m_dpi);
-            const SIZE caption = Dpi::textSize(control, m_font.get(), design.caption, width - 2 * padding);
-            height = std::max(height, static_cast<int>(caption.cy) + 2 * padding);
+            const int side = Dpi::scaled(kButtonSidePadding, m_dpi);
+            const SIZE caption = Dpi::textSize(control, m_font.get(), design.caption, width - 2 * side);
+            height = std::max(height,
+                              static_cast<int>(caption.cy) + 2 * Dpi::scaled(kButtonVerticalPadding, m_dpi));
         }
+        // Never past the bottom of the designed client area, where the window's frame would cut it.
+        height = std::min(height, px(FormDesign::kClientHeight) - px(design.top));
         ::SetWindowPos(control, nullptr, px(design.left), px(design.top), width, height,
                        SWP_NOZORDER | SWP_NOACTIVATE);
     }
@@ -232,8 +235,8 @@ void Form1::changeDpi(int dpi, const RECT &suggested)
 
 void Form1::moveFocus(WPARAM wParam, LPARAM lParam)
 {
-    const HWND next = lParam ? reinterpret_cast<HWND>(wParam)
-                             : ::GetNextDlgTabItem(m_window, ::GetFocus(), wParam != 0);
+    const HWND next =
+        lParam ? reinterpret_cast<HWND>(wParam) : ::GetNextDlgTabItem(m_window, ::GetFocus(), wParam != 0);
     if (next)
         ::SetFocus(next);
 }

@@ -39,12 +39,12 @@ public:
     explicit DialogTemplate(const char16_t *title)
     {
         dword(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFOREGROUND);
-        dword(0);         // extended style
+        dword(0); // extended style
         m_countAt = m_words.size();
-        word(0);          // number of controls, counted below
+        word(0); // number of controls, counted below
         place();
-        word(0);          // no menu
-        word(0);          // the standard dialog class
+        word(0); // no menu
+        word(0); // the standard dialog class
         text(title);
     }
 
@@ -162,7 +162,8 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 
 } // namespace
 
-void ShowMessageBox(HWND owner, HFONT font, int dpi, const char16_t *title, const FormDesign::Message &message)
+void ShowMessageBox(HWND owner, HFONT font, int dpi, const char16_t *title,
+                    const FormDesign::Message &message)
 {
     DialogTemplate dialog(title);
     dialog.add(SS_ICON, kIconId, kStaticClass, u"");
