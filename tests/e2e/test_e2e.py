@@ -95,8 +95,8 @@ class Linux:
     def argv(self, wrapper=()):
         return [*wrapper, str(PROGRAM)]
 
-    def type(self, desktop, text):
-        desktop.type(text)
+    def before_start(self, display):
+        pass
 
     def control_text(self, desktop, process, window, centre):
         desktop.click(window, centre)
@@ -112,9 +112,9 @@ class Linux:
 
 class Windows(Linux):
     """The Win32 build under Wine. Controls' texts come from wininspect.exe (built next to the
-    program), run under the program's own wineserver; the boxes hold line breaks as CR LF. Wine's
-    keyboard driver types only characters that have a key, so the rest goes in through the clipboard
-    and Ctrl+V, as an input method would commit it."""
+    program), run under the program's own wineserver; the boxes hold line breaks as CR LF. Wine
+    reads the keymap only when the program starts, so every character a test types gets its key
+    before that."""
 
     port_path = vq.WINE_COM1
     # Wine neither reads Linux lock files nor keeps a second opener off a port.
@@ -142,15 +142,11 @@ class Windows(Linux):
         other.wine.lang = lang
         return other
 
-    def type(self, desktop, text):
-        for run in re.findall(r"[ -~]+|[^ -~]+", text):
-            if run.isascii():
-                desktop.type(run)
-            else:
-                desktop.set_clipboard(run)
-                desktop.key("ctrl+v")
+    def before_start(self, display):
+        vq.prepare_keyboard_for_wine(display, typed_characters())
 
-    def windows(self, desktop, process):
+    def inspect(self, desktop, process):
+        """The program's visible top-level windows by their X window, with their controls."""
         result = self.wine.inside(process, ["wine", str(self.inspector)], env=desktop.env, capture_output=True,
                                   timeout=30)
         if result.returncode != 0:
@@ -159,7 +155,7 @@ class Windows(Linux):
 
     def children(self, desktop, process, window):
         return [{**child, "text": child["text"].replace("\r\n", "\n")}
-                for child in self.windows(desktop, process)[window]["children"]]
+                for child in self.inspect(desktop, process)[window]["children"]]
 
     def control_text(self, desktop, process, window, centre):
         x, y = centre
@@ -188,13 +184,13 @@ class Program:
         self.platform = platform or PLATFORM
         self.module = vq.VirtualModule()
         test.addCleanup(self.module.close)
+        self.platform.before_start(test.xvfb.display)
         self.process = self.module.start(self.platform.argv(wrapper), env=test.xvfb.env, wine=self.platform.wine)
         test.addCleanup(vq.stop, self.process)
         windows = self.desktop.wait_window()
         if not windows:
             raise AssertionError("the program's window did not appear")
         self.window = windows[0]
-
 
     def clear_input(self):
         self.desktop.click(self.window, vq.TEXT1_CENTRE)
@@ -208,7 +204,7 @@ class Program:
             if number:
                 self.desktop.key("Return")
             if line:
-                self.platform.type(self.desktop, line)
+                self.desktop.type(line)
 
     def paste_input(self, text):
         self.desktop.set_clipboard(text)
@@ -448,6 +444,11 @@ class EndingTest(E2ETest):
         self.assertEqual(program.wait_exit(), 0)
         self.assertTrue(program.module.wait_released(), "COM1 was not released")
         self.assertEqual(self.desktop.windows(), [])
+
+
+def typed_characters():
+    """Every character the tests type with the keyboard."""
+    return "".join(text for test in (SendTest, OneWriteTest) for _, how, text in test.CASES if how == "type")
 
 
 class NamespaceTest(unittest.TestCase):

@@ -89,7 +89,8 @@ BOOL CALLBACK CollectTop(HWND window, LPARAM list)
 void Print(const std::string &line)
 {
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
+              nullptr);
 }
 
 } // namespace
@@ -111,9 +112,9 @@ int main()
         // Wine's X11 driver keeps the X window of each top-level window in this property.
         const auto x11 = reinterpret_cast<UINT_PTR>(GetPropW(window, L"__wine_x11_whole_window"));
         std::string line = "{\"hwnd\":" + std::to_string(reinterpret_cast<UINT_PTR>(window)) +
-                           ",\"x11\":" + std::to_string(x11) + ",\"pid\":" + std::to_string(pid) + ",\"title\":" + Quoted(Text(window)) +
-                           ",\"class\":" + Quoted(ClassName(window)) + ",\"rect\":" + Rect(frame) +
-                           ",\"client\":" + Rect(client) + ",\"children\":[";
+                           ",\"x11\":" + std::to_string(x11) + ",\"pid\":" + std::to_string(pid) +
+                           ",\"title\":" + Quoted(Text(window)) + ",\"class\":" + Quoted(ClassName(window)) +
+                           ",\"rect\":" + Rect(frame) + ",\"client\":" + Rect(client) + ",\"children\":[";
         std::vector<HWND> children;
         EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
         for (size_t i = 0; i < children.size(); ++i) {
@@ -123,8 +124,9 @@ int main()
             MapWindowPoints(nullptr, window, reinterpret_cast<POINT *>(&place), 2);
             line += (i ? ",{" : "{") + std::string("\"hwnd\":") +
                     std::to_string(reinterpret_cast<UINT_PTR>(child)) +
-                    ",\"id\":" + std::to_string(GetDlgCtrlID(child)) + ",\"class\":" + Quoted(ClassName(child)) +
-                    ",\"text\":" + Quoted(Text(child)) + ",\"rect\":" + Rect(place) +
+                    ",\"id\":" + std::to_string(GetDlgCtrlID(child)) +
+                    ",\"class\":" + Quoted(ClassName(child)) + ",\"text\":" + Quoted(Text(child)) +
+                    ",\"rect\":" + Rect(place) +
                     ",\"visible\":" + (IsWindowVisible(child) ? "true" : "false") +
                     ",\"focus\":" + (child == gui.hwndFocus ? "true" : "false") + "}";
         }
