@@ -7,7 +7,7 @@ BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev libfo
 # localedef compiles the private zh_CN.UTF-8 locale from.
 WINE_PACKAGES  := wine wine64 util-linux locales
 TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
-                  dpkg-dev file desktop-file-utils appstream x11-utils $(WINE_PACKAGES)
+                  dpkg-dev file desktop-file-utils appstream x11-utils lintian $(WINE_PACKAGES)
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local
@@ -15,9 +15,12 @@ DEMO_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool imagemagick libx11-6
 BENCH_PACKAGES := $(BUILD_PACKAGES) qt6-serialport-dev libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
 FUZZ_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 WINDOWS_PACKAGES := cmake make mingw-w64
+# The Windows setup program is made with NSIS; its test installs and runs it under Wine.
+PACKAGE_WINDOWS_PACKAGES := $(WINDOWS_PACKAGES) nsis
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps build install package demo demo-windows test test-asan test-fuzz-short fuzz-build fuzz run bench windows clean
+.PHONY: all deps build install package demo demo-windows test test-asan test-fuzz-short fuzz-build fuzz run bench windows \
+        package-windows clean
 
 all: build
 
@@ -39,8 +42,9 @@ demo-windows: windows
 	scripts/install-deps.sh $(DEMO_PACKAGES) $(WINE_PACKAGES)
 	python3 scripts/virtual-qm47t.py --windows
 
-# Builds the Windows program too: the end-to-end suite runs against both, and fails if either is missing.
-test: build windows
+# Builds the Windows program and its release too: the end-to-end suite runs against both programs,
+# the package tests against the .deb and the setup program, and each fails if what it tests is missing.
+test: build package-windows
 	scripts/install-deps.sh $(TEST_PACKAGES)
 	ctest --preset dev
 	$(MAKE) test-asan test-fuzz-short
@@ -99,6 +103,13 @@ windows:
 	scripts/install-deps.sh $(WINDOWS_PACKAGES)
 	cmake --preset windows
 	cmake --build --preset windows -j2
+
+# The Windows release, next to the program: build-windows/qm47t-converter-<version>-setup.exe and
+# build-windows/qm47t-converter-<version>-windows-x64.zip.
+package-windows: windows
+	scripts/install-deps.sh $(PACKAGE_WINDOWS_PACKAGES)
+	cmake --preset windows
+	cmake --build --preset windows --target windows_release
 
 clean:
 	rm -rf build build-bench build-asan build-fuzz build-windows

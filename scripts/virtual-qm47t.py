@@ -727,6 +727,20 @@ WINE_KEPT_KEYS = ("Home", "End", "Left", "Right", "Up", "Down", "Prior", "Next",
 MAIN_BLOCK_LAST_KEYCODE = 91
 
 
+def keyboard_mapping(x):
+    """The display's keymap: the first keycode, the keysyms per keycode, and a row of them for each
+    keycode from the first on."""
+    low, high = ctypes.c_int(), ctypes.c_int()
+    x.lib.XDisplayKeycodes(x.display, ctypes.byref(low), ctypes.byref(high))
+    per_keycode = ctypes.c_int()
+    count = high.value - low.value + 1
+    mapping = x.lib.XGetKeyboardMapping(x.display, low.value, count, ctypes.byref(per_keycode))
+    width = per_keycode.value
+    rows = [tuple(mapping[i * width + j] for j in range(width)) for i in range(count)]
+    x.lib.XFree(mapping)
+    return low.value, width, rows
+
+
 def prepare_keyboard_for_wine(display_name, characters):
     """Makes `characters` typeable in a Windows program that starts after this call.
 
@@ -738,17 +752,10 @@ def prepare_keyboard_for_wine(display_name, characters):
     bound, before the program starts."""
     with _Connection(display_name) as x:
         kept = {x.lib.XStringToKeysym(name.encode()) for name in WINE_KEPT_KEYS}
-        low, high = ctypes.c_int(), ctypes.c_int()
-        x.lib.XDisplayKeycodes(x.display, ctypes.byref(low), ctypes.byref(high))
-        per_keycode = ctypes.c_int()
-        count = high.value - low.value + 1
-        mapping = x.lib.XGetKeyboardMapping(x.display, low.value, count, ctypes.byref(per_keycode))
-        width = per_keycode.value
-        rows = [tuple(mapping[i * width + j] for j in range(width)) for i in range(count)]
-        x.lib.XFree(mapping)
+        low, width, rows = keyboard_mapping(x)
         bound = {keysym(c) for c in characters}
         for offset, row in enumerate(rows):
-            code = low.value + offset
+            code = low + offset
             if code > MAIN_BLOCK_LAST_KEYCODE and any(row) and not set(row) & (kept | bound):
                 x.lib.XChangeKeyboardMapping(x.display, code, width, (ctypes.c_ulong * width)(), 1)
         x.lib.XSync(x.display, 0)
@@ -763,17 +770,10 @@ def bind_keysyms(display_name, characters):
     (a six-character Chinese text lost two of them that way). With the keymap left as it is while
     typing there is no such race."""
     with _Connection(display_name) as x:
-        low, high = ctypes.c_int(), ctypes.c_int()
-        x.lib.XDisplayKeycodes(x.display, ctypes.byref(low), ctypes.byref(high))
-        per_keycode = ctypes.c_int()
-        count = high.value - low.value + 1
-        mapping = x.lib.XGetKeyboardMapping(x.display, low.value, count, ctypes.byref(per_keycode))
-        width = per_keycode.value
-        rows = [tuple(mapping[i * width + j] for j in range(width)) for i in range(count)]
-        x.lib.XFree(mapping)
+        low, _, rows = keyboard_mapping(x)
         present = {sym for row in rows for sym in row}
         missing = sorted({keysym(c) for c in characters} - present)
-        spare = [low.value + i for i, row in enumerate(rows) if not any(row)]
+        spare = [low + i for i, row in enumerate(rows) if not any(row)]
         # One spare keycode stays free for xdotool's own use.
         if len(missing) > len(spare) - 1:
             raise RuntimeError(f"the keymap has {len(spare)} spare keycodes, {len(missing) + 1} needed")

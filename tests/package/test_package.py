@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Builds the Debian package, installs it with apt on this machine, starts the installed program,
-then removes the package and checks that none of its files stay behind.
+"""Builds the Debian package, checks it with lintian, installs it with apt on this machine, starts
+the installed program, then removes the package and checks that none of its files stay behind.
 
   test_package.py BUILD_DIR VERSION [CPACK]
 
-Changes the machine's package set, so it runs only as root; elsewhere it exits 77, which CTest
-reports as skipped. A copy of the package left installed by an earlier run is purged first.
+Building and lintian run for anyone. Installing changes the machine's package set, so it runs only
+as root; elsewhere the test exits 77 after lintian, which CTest reports as skipped. A copy of the
+package left installed by an earlier run is purged first.
 
 The program opens COM1 (/dev/ttyS0) as it starts. It runs here only inside a private mount
 namespace where a pseudo-terminal stands in for /dev/ttyS0, /dev/null for every other
@@ -31,6 +32,10 @@ METAINFO = f"/usr/share/metainfo/{APP_ID}.metainfo.xml"
 ICONS = [f"/usr/share/icons/hicolor/32x32/apps/{APP_ID}.png",
          f"/usr/share/icons/hicolor/scalable/apps/{APP_ID}.svg"]
 UDEV_EXAMPLE = f"/usr/share/doc/{PACKAGE}/examples/99-qm47t-com1.rules"
+DOCUMENTS = ["/usr/share/man/man1/qm47t-converter.1.gz",
+             "/usr/share/man/zh_CN/man1/qm47t-converter.1.gz",
+             f"/usr/share/doc/{PACKAGE}/copyright", f"/usr/share/doc/{PACKAGE}/changelog.gz"]
+SOURCE_METAINFO = pathlib.Path(__file__).resolve().parents[2] / "resources" / f"{APP_ID}.metainfo.xml"
 TITLE = "汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）"
 SKIPPED = 77
 WINDOW_TIMEOUT = 30.0
@@ -94,7 +99,7 @@ def build_package(build_dir, cpack):
 
 def check_control(deb, version):
     fields = {}
-    for name in ("Package", "Version", "Depends", "Recommends"):
+    for name in ("Package", "Version", "Maintainer", "Depends", "Recommends"):
         fields[name] = run(["dpkg-deb", "-f", str(deb), name]).strip()
     print("control:", fields)
     check(fields["Package"] == PACKAGE, f"package name {fields['Package']!r}")
@@ -108,6 +113,20 @@ def check_control(deb, version):
               f"Depends lacks the shared library package {library}: {fields['Depends']}")
     check(fields["Recommends"] == "fcitx5-frontend-qt6 | ibus",
           f"Recommends is {fields['Recommends']!r}")
+    component = ElementTree.parse(SOURCE_METAINFO).getroot()
+    contact = f"{component.findtext('developer_name')} <{component.findtext('update_contact')}>"
+    check(fields["Maintainer"] == contact,
+          f"Maintainer {fields['Maintainer']!r} is not the metainfo's contact {contact!r}")
+
+
+def check_lintian(deb):
+    """Debian's own rules: any error or warning fails, and so does lintian failing to run."""
+    result = subprocess.run(["lintian", "--fail-on", "error,warning", str(deb)],
+                            capture_output=True, text=True)
+    print("lintian:", result.stdout.strip() or "no tags")
+    problems = [line for line in result.stdout.splitlines() if re.match(r"[EW]: ", line)]
+    check(result.returncode == 0 and not problems,
+          f"lintian exited {result.returncode}:\n{result.stdout}{result.stderr}")
 
 
 def check_installed_files(version):
@@ -116,7 +135,7 @@ def check_installed_files(version):
     check(installed_version == version, f"installed version {installed_version!r}")
     listed = [line for line in run(["dpkg", "-L", PACKAGE]).splitlines() if line and line != "/."]
     print("dpkg -L:", *listed, sep="\n  ")
-    for path in [BINARY, DESKTOP, METAINFO, *ICONS, UDEV_EXAMPLE]:
+    for path in [BINARY, DESKTOP, METAINFO, *ICONS, *DOCUMENTS, UDEV_EXAMPLE]:
         check(path in listed, f"dpkg -L does not list {path}")
         check(os.path.isfile(path), f"{path} is listed but not a file")
     check(os.access(BINARY, os.X_OK), f"{BINARY} is not executable")
@@ -265,19 +284,20 @@ def check_removed(listed):
 
 
 def main():
-    if os.geteuid() != 0:
-        print("skipped: installing a package needs root")
-        return SKIPPED
     build_dir = pathlib.Path(sys.argv[1]).resolve()
     version = sys.argv[2]
     cpack = sys.argv[3] if len(sys.argv) > 3 else "cpack"
-    for tool in ("apt-get", "dpkg-deb", "dpkg-shlibdeps", "desktop-file-validate", "appstreamcli",
-                 "Xvfb", "xwininfo", "xprop", "unshare", cpack):
+    for tool in ("apt-get", "dpkg-deb", "dpkg-shlibdeps", "lintian", "desktop-file-validate",
+                 "appstreamcli", "Xvfb", "xwininfo", "xprop", "unshare", cpack):
         check(shutil.which(tool), f"{tool} is not installed")
-    check(os.path.exists("/dev/ttyS0"), "/dev/ttyS0 is missing: there is nothing to stand in for")
 
     deb = build_package(build_dir, cpack)
     check_control(deb, version)
+    check_lintian(deb)
+    if os.geteuid() != 0:
+        print("skipped: installing a package needs root")
+        return SKIPPED
+    check(os.path.exists("/dev/ttyS0"), "/dev/ttyS0 is missing: there is nothing to stand in for")
     if package_status() not in ("not-installed", "unknown"):
         print(f"purging the {package_status()} copy from an earlier run")
         purge()
