@@ -12,7 +12,7 @@ TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local
 DEMO_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool imagemagick libx11-6
-BENCH_PACKAGES := $(BUILD_PACKAGES) qt6-serialport-dev libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
+BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
 FUZZ_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 WINDOWS_PACKAGES := cmake make mingw-w64
 # The Windows setup program is made with NSIS; its test installs and runs it under Wine.

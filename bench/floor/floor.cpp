@@ -3,15 +3,18 @@
 // The floor for bench/startup.py: the least a Qt Widgets program can do and still be comparable to
 // qm47t-converter. A Chinese caption and label (so the CJK font is looked up), one multi-line text
 // box, one button, the window at the converter's size (so the backing store costs the same), and
-// COM1 opened at 9600 8N1 for writing before the window is shown. Nothing else: no translations,
-// no icon, no second box. Like the converter it opens /dev/ttyS0 itself: startup.py only ever starts
-// it in a private mount namespace with a pseudo-terminal bound there.
+// COM1 opened at 9600 8N1 before the window is shown, through the converter's own SerialChannel, so
+// that the port costs both programs the same (Qt Serial Port would load a library the converter no
+// longer does). Nothing else: no translations, no icon, no second box. Like the converter it opens
+// /dev/ttyS0 itself: startup.py only ever starts it in a private mount namespace with a
+// pseudo-terminal bound there.
+
+#include "serialchannel.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSerialPort>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -21,14 +24,10 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
 
-    QSerialPort port(QStringLiteral("/dev/ttyS0"));
-    port.setBaudRate(9600);
-    port.setDataBits(QSerialPort::Data8);
-    port.setParity(QSerialPort::NoParity);
-    port.setStopBits(QSerialPort::OneStop);
-    port.setFlowControl(QSerialPort::NoFlowControl);
-    if (!port.open(QIODevice::WriteOnly)) {
-        std::fprintf(stderr, "bench_floor: /dev/ttyS0: %s\n", qPrintable(port.errorString()));
+    SerialChannel port(u"/dev/ttyS0");
+    if (const SerialChannel::Failure failure = port.open()) {
+        std::fprintf(stderr, "bench_floor: /dev/ttyS0: %s\n",
+                     qPrintable(QString::fromStdU16String(*failure)));
         return 1;
     }
 
