@@ -198,6 +198,7 @@ bool Form1::createControls()
 void Form1::layOut()
 {
     const auto px = [this](int twips) { return FormDesign::toPixels(twips, m_dpi); };
+    const Dpi::TextMeasure measure(m_font.get());
     for (std::size_t row = 0; row < m_controls.size(); ++row) {
         const FormDesign::Control &design = FormDesign::kControls[row];
         const HWND control = m_controls[row];
@@ -208,10 +209,10 @@ void Form1::layOut()
         // taller, a captioned control grows downwards rather than cut its caption.
         if (design.kind == ControlKind::Label) {
             height = std::max(
-                height, static_cast<int>(Dpi::textSize(control, m_font.get(), design.caption, width).cy));
+                height, static_cast<int>(measure.size(design.caption, width).cy));
         } else if (design.kind == ControlKind::Button) {
             const int side = Dpi::scaled(kButtonSidePadding, m_dpi);
-            const SIZE caption = Dpi::textSize(control, m_font.get(), design.caption, width - 2 * side);
+            const SIZE caption = measure.size(design.caption, width - 2 * side);
             height = std::max(height,
                               static_cast<int>(caption.cy) + 2 * Dpi::scaled(kButtonVerticalPadding, m_dpi));
         }
