@@ -11,8 +11,8 @@ window with a Chinese caption and label, a text box, a button and COM1 open). cu
 when installed, are measured alongside as peers; --also adds another build (an older one, say).
 
 --windows: qm47t-converter.exe under Wine against bench_floor.exe (a minimal Win32 window with the
-same controls and COM1 open), start-up at most 1.10 times; memory is reported without a target. Wine
-runs only through scripts/virtual-qm47t.py's harness: a prefix of its own (BUILD_DIR/wine-bench),
+converter's manifest, like controls and COM1 open), start-up at most 1.10 times; memory is reported
+without a target. Wine runs only through scripts/virtual-qm47t.py's harness: a prefix of its own (BUILD_DIR/wine-bench),
 refused while anything else uses it, with COM1 mapped to a path that exists only in the namespace,
 and one namespace for the whole run (the pty over /dev/ttyS0 and that path, /dev/null over the other
 ports) holding a persistent wineserver, which is ended (wineserver -k, -w) before the namespace goes.

@@ -3,8 +3,10 @@
 // The Windows floor for start-up timing: the least a Win32 program can do and still be comparable
 // to qm47t-converter.exe. A Chinese caption and label, one multi-line text box, one button, all in
 // the system's message font, the window at the converter's size, and COM1 opened at 9600 8N1 the
-// same way before the window is shown. Nothing else: no icon, no second box, no DPI handling. Only
-// ever started where COM1 is a stand-in device (Wine in a private mount namespace).
+// same way before the window is shown. It carries the converter's manifest (visual styles,
+// per-monitor DPI awareness), as every modern Win32 program does, and so lays itself out at its
+// window's DPI. Nothing else: no icon, no second box, no caption measuring. Only ever started where
+// COM1 is a stand-in device (Wine in a private mount namespace).
 
 #include <windows.h>
 
@@ -67,26 +69,31 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     windowClass.lpszClassName = L"QM47TFloor";
     ::RegisterClassExW(&windowClass);
 
-    RECT frame{0, 0, 540, 329};
-    ::AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    const HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"汉字转换 基准窗口",
-                                          WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, frame.right - frame.left,
-                                          frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
+    // Sized once it exists, at the DPI of the monitor it lands on, as its manifest promises.
+    const HWND window =
+        ::CreateWindowExW(0, windowClass.lpszClassName, L"汉字转换 基准窗口", WS_OVERLAPPEDWINDOW,
+                          CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
+    const UINT dpi = ::GetDpiForWindow(window);
+    const auto px = [dpi](int designPixels) { return ::MulDiv(designPixels, static_cast<int>(dpi), 96); };
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
-    ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    ::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
     const HFONT font = ::CreateFontIndirectW(&metrics.lfMessageFont);
     const HWND controls[] = {
-        ::CreateWindowExW(0, L"STATIC", L"输入汉字：", WS_CHILD | WS_VISIBLE | SS_LEFT, 12, 12, 120, 20,
-                          window, nullptr, instance, nullptr),
+        ::CreateWindowExW(0, L"STATIC", L"输入汉字：", WS_CHILD | WS_VISIBLE | SS_LEFT, px(12), px(12),
+                          px(120), px(20), window, nullptr, instance, nullptr),
         ::CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
-                          WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_WANTRETURN, 12,
-                          40, 516, 200, window, nullptr, instance, nullptr),
-        ::CreateWindowExW(0, L"BUTTON", L"转换", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 12, 260,
-                          120, 50, window, nullptr, instance, nullptr),
+                          WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_WANTRETURN,
+                          px(12), px(40), px(516), px(200), window, nullptr, instance, nullptr),
+        ::CreateWindowExW(0, L"BUTTON", L"转换", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, px(12),
+                          px(260), px(120), px(50), window, nullptr, instance, nullptr),
     };
     for (const HWND control : controls)
         ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    RECT frame{0, 0, px(540), px(329)};
+    ::AdjustWindowRectExForDpi(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0, dpi);
+    ::SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     ::ShowWindow(window, showCommand);
     ::UpdateWindow(window);
 

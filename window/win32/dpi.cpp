@@ -66,16 +66,26 @@ SIZE Dpi::frameSize(SIZE client, HWND window, int dpi)
     return {rect.right - rect.left, rect.bottom - rect.top};
 }
 
-SIZE Dpi::textSize(HWND window, HFONT font, const std::u16string &text, int width)
+Dpi::TextMeasure::TextMeasure(HFONT font) : m_dc(::CreateCompatibleDC(nullptr))
+{
+    if (m_dc && font)
+        m_previous = ::SelectObject(m_dc, font);
+}
+
+Dpi::TextMeasure::~TextMeasure()
+{
+    if (!m_dc)
+        return;
+    if (m_previous)
+        ::SelectObject(m_dc, m_previous);
+    ::DeleteDC(m_dc);
+}
+
+SIZE Dpi::TextMeasure::size(const std::u16string &text, int width) const
 {
     RECT rect{0, 0, width, 0};
-    const HDC dc = ::GetDC(window);
-    if (!dc)
+    if (!m_dc)
         return {0, 0};
-    const HGDIOBJ previous = font ? ::SelectObject(dc, font) : nullptr;
-    ::DrawTextW(dc, asWide(text), -1, &rect, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
-    if (previous)
-        ::SelectObject(dc, previous);
-    ::ReleaseDC(window, dc);
+    ::DrawTextW(m_dc, asWide(text), -1, &rect, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
     return {rect.right - rect.left, rect.bottom - rect.top};
 }

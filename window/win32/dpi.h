@@ -33,8 +33,23 @@ UniqueFont messageFont(int dpi);
 // The outer size of a window of this style whose client area is `client`.
 SIZE frameSize(SIZE client, HWND window, int dpi);
 
-// The size `text` takes in `font`, wrapped at `width` the way a label or a multi-line button
-// wraps it.
-SIZE textSize(HWND window, HFONT font, const std::u16string &text, int width);
+// Measures texts in one font: a memory DC with the font selected once serves every caption of a
+// window, rather than a window DC fetched and a font selected for each.
+class TextMeasure
+{
+public:
+    // A null font measures in the DC's default font.
+    explicit TextMeasure(HFONT font);
+    ~TextMeasure();
+    TextMeasure(const TextMeasure &) = delete;
+    TextMeasure &operator=(const TextMeasure &) = delete;
+
+    // The size `text` takes, wrapped at `width` the way a label or a multi-line button wraps it.
+    SIZE size(const std::u16string &text, int width) const;
+
+private:
+    HDC m_dc;
+    HGDIOBJ m_previous = nullptr;
+};
 
 } // namespace Dpi

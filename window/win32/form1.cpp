@@ -173,20 +173,24 @@ bool Form1::createControls()
     m_dpi = Dpi::ofWindow(m_window);
     m_font = Dpi::messageFont(m_dpi);
     const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(m_window, GWLP_HINSTANCE));
-    // Created in tab order, so the dialog keyboard visits them in the table's order.
+    const Dpi::TextMeasure measure(m_font.get());
+    // Created in tab order, so the dialog keyboard visits them in the table's order, and each in
+    // its final place and size: nothing is moved before the window is first shown.
     for (std::size_t row = 0; row < m_controls.size(); ++row) {
         const FormDesign::Control &design = FormDesign::kControls[row];
         const ControlClass kind = controlClass(design.kind);
         const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(row));
+        const RECT place = placement(row, measure);
         m_controls[row] = ::CreateWindowExW(kind.exStyle, kind.name, asWide(design.caption),
-                                            WS_CHILD | WS_VISIBLE | kind.style, 0, 0, 0, 0, m_window,
+                                            WS_CHILD | WS_VISIBLE | kind.style, place.left, place.top,
+                                            place.right - place.left, place.bottom - place.top, m_window,
                                             reinterpret_cast<HMENU>(id), instance, nullptr);
         if (!m_controls[row])
             return false;
+        ::SendMessageW(m_controls[row], WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
         if (design.kind == ControlKind::TextBox)
             ::SendMessageW(m_controls[row], EM_SETLIMITTEXT, 0, 0); // no length limit
     }
-    layOut();
 
     const SIZE frame = Dpi::frameSize({FormDesign::toPixels(FormDesign::kClientWidth, m_dpi),
                                        FormDesign::toPixels(FormDesign::kClientHeight, m_dpi)},
@@ -195,30 +199,37 @@ bool Form1::createControls()
     return true;
 }
 
-void Form1::layOut()
+RECT Form1::placement(std::size_t row, const Dpi::TextMeasure &measure) const
 {
     const auto px = [this](int twips) { return FormDesign::toPixels(twips, m_dpi); };
+    const FormDesign::Control &design = FormDesign::kControls[row];
+    const int width = px(design.width);
+    int height = px(design.height);
+    // The boxes were sized for a font with 12-pixel lines. Where the message font's lines are
+    // taller, a captioned control grows downwards rather than cut its caption.
+    if (design.kind == ControlKind::Label) {
+        height = std::max(height, static_cast<int>(measure.size(design.caption, width).cy));
+    } else if (design.kind == ControlKind::Button) {
+        const int side = Dpi::scaled(kButtonSidePadding, m_dpi);
+        const SIZE caption = measure.size(design.caption, width - 2 * side);
+        height =
+            std::max(height, static_cast<int>(caption.cy) + 2 * Dpi::scaled(kButtonVerticalPadding, m_dpi));
+    }
+    // Never past the bottom of the designed client area, where the window's frame would cut it.
+    height = std::min(height, px(FormDesign::kClientHeight) - px(design.top));
+    const int left = px(design.left);
+    const int top = px(design.top);
+    return {left, top, left + width, top + height};
+}
+
+void Form1::layOut()
+{
+    const Dpi::TextMeasure measure(m_font.get());
     for (std::size_t row = 0; row < m_controls.size(); ++row) {
-        const FormDesign::Control &design = FormDesign::kControls[row];
-        const HWND control = m_controls[row];
-        ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
-        const int width = px(design.width);
-        int height = px(design.height);
-        // The boxes were sized for a font with 12-pixel lines. Where the message font's lines are
-        // taller, a captioned control grows downwards rather than cut its caption.
-        if (design.kind == ControlKind::Label) {
-            height = std::max(
-                height, static_cast<int>(Dpi::textSize(control, m_font.get(), design.caption, width).cy));
-        } else if (design.kind == ControlKind::Button) {
-            const int side = Dpi::scaled(kButtonSidePadding, m_dpi);
-            const SIZE caption = Dpi::textSize(control, m_font.get(), design.caption, width - 2 * side);
-            height = std::max(height,
-                              static_cast<int>(caption.cy) + 2 * Dpi::scaled(kButtonVerticalPadding, m_dpi));
-        }
-        // Never past the bottom of the designed client area, where the window's frame would cut it.
-        height = std::min(height, px(FormDesign::kClientHeight) - px(design.top));
-        ::SetWindowPos(control, nullptr, px(design.left), px(design.top), width, height,
-                       SWP_NOZORDER | SWP_NOACTIVATE);
+        ::SendMessageW(m_controls[row], WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
+        const RECT place = placement(row, measure);
+        ::SetWindowPos(m_controls[row], nullptr, place.left, place.top, place.right - place.left,
+                       place.bottom - place.top, SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }
 

@@ -39,6 +39,9 @@ private:
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
     bool createControls();
+    // Where the control of `row` goes at the current DPI, grown to its caption in the current font.
+    RECT placement(std::size_t row, const Dpi::TextMeasure &measure) const;
+    // Places the controls again in a new font, after a DPI change.
     void layOut();
     void changeDpi(int dpi, const RECT &suggested);
     void moveFocus(WPARAM wParam, LPARAM lParam);

@@ -120,8 +120,9 @@ void layOut(HWND dialog, const Request &request)
                    reinterpret_cast<WPARAM>(::LoadIconW(nullptr, warning ? IDI_WARNING : IDI_ERROR)), 0);
 
     // The text is measured in the font it is drawn in, so it is never cut.
-    const SIZE textSize = Dpi::textSize(dialog, request.font, request.message.text, px(kMaxTextWidth));
-    const SIZE okSize = Dpi::textSize(dialog, request.font, FormDesign::kOkCaption, px(kMaxTextWidth));
+    const Dpi::TextMeasure measure(request.font);
+    const SIZE textSize = measure.size(request.message.text, px(kMaxTextWidth));
+    const SIZE okSize = measure.size(FormDesign::kOkCaption, px(kMaxTextWidth));
     const int iconSize = px(kIconSize);
     const int textLeft = px(kMargin) * 2 + iconSize;
     const int textTop = px(kMargin) + std::max(0, (iconSize - static_cast<int>(textSize.cy)) / 2);
