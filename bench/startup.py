@@ -353,6 +353,18 @@ def log_tail(path):
         return "".join(log.readlines()[-15:])
 
 
+def time_left(name, proc, log_path, started, mapped):
+    """Seconds the measurement may still wait: for the window until MAP_TIMEOUT_S after the start,
+    then RSS_DELAY_S after the map. Raises MeasureError if the program has ended or never mapped."""
+    if proc.poll() is not None:
+        raise MeasureError(f"{name} exited with status {proc.returncode} before it was measured:\n"
+                           + log_tail(log_path))
+    wait = (started + MAP_TIMEOUT_S if mapped is None else mapped + RSS_DELAY_S) - time.monotonic()
+    if wait <= 0:
+        raise MeasureError(f"{name} showed no window within {MAP_TIMEOUT_S:.0f} s:\n" + log_tail(log_path))
+    return wait
+
+
 def measure_once(name, argv, x, env, log_path, wine=None):
     """One start of the program, as a Run; with `wine` (a WineHolder), a Windows program in its
     namespace, under its wineserver."""
@@ -374,13 +386,7 @@ def measure_once(name, argv, x, env, log_path, wine=None):
     try:
         watched = [x, proc.stdout, master]
         while mapped is None or time.monotonic() < mapped + RSS_DELAY_S:
-            if proc.poll() is not None:
-                raise MeasureError(f"{name} exited with status {proc.returncode} before it was measured:\n"
-                                   + log_tail(log_path))
-            wait = (spawned + MAP_TIMEOUT_S if mapped is None else mapped + RSS_DELAY_S) - time.monotonic()
-            if wait <= 0:
-                raise MeasureError(f"{name} showed no window within {MAP_TIMEOUT_S:.0f} s:\n"
-                                   + log_tail(log_path))
+            wait = time_left(name, proc, log_path, spawned, mapped)
             for ready in select.select(watched, [], [], wait)[0]:
                 if ready is x:
                     x.receive()
@@ -518,13 +524,7 @@ class WineHolder:
         mapped = window = cpu = None
         try:
             while mapped is None or time.monotonic() < mapped + RSS_DELAY_S:
-                if proc.poll() is not None:
-                    raise MeasureError(f"{name} exited with status {proc.returncode} before it was measured:\n"
-                                       + log_tail(log_path))
-                wait = (executed + MAP_TIMEOUT_S if mapped is None else mapped + RSS_DELAY_S) - time.monotonic()
-                if wait <= 0:
-                    raise MeasureError(f"{name} showed no window within {MAP_TIMEOUT_S:.0f} s:\n"
-                                       + log_tail(log_path))
+                wait = time_left(name, proc, log_path, executed, mapped)
                 if select.select([x], [], [], wait)[0]:
                     x.receive()
                 while mapped is None:
