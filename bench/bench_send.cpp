@@ -286,19 +286,17 @@ void benchSendCommand(benchmark::State &state, int units)
     if (!line.open(state))
         return;
 
-    const SendIo io{
-        [&input] { return input; },
-        [&monitor](std::u16string text) { monitor = std::move(text); },
-        [&line](const UnicodeFrame &frame) { return line.channel.output(frame); },
-    };
+    const FrameOutput output = [&line](const UnicodeFrame &frame) { return line.channel.output(frame); };
 
     runAgainstWireTime(state, 2 * units, [&] {
-        if (const std::optional<SendFailure> failure = SendCommand(io)) {
-            state.SkipWithError(failure->kind == SendFailure::Kind::Output
-                                    ? QString::fromStdU16String(failure->reason).toStdString().c_str()
+        SendResult result = SendCommand(input, output);
+        if (result.failure) {
+            state.SkipWithError(result.failure->kind == SendFailure::Kind::Output
+                                    ? QString::fromStdU16String(result.failure->reason).toStdString().c_str()
                                     : "the test text was refused");
             return false;
         }
+        monitor = std::move(result.monitorText);
         benchmark::DoNotOptimize(monitor.data());
         return true;
     });

@@ -6,16 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
-
-// What one send needs of the window and of the serial channel, passed in so that the sequence runs
-// the same with widgets and a port as with plain functions in a test.
-struct SendIo
-{
-    std::function<std::u16string()> inputText; // the input box's raw text
-    std::function<void(std::u16string)> setMonitorText;
-    // Hands the whole frame to the port; returns the reason when it cannot.
-    std::function<std::optional<std::u16string>(const UnicodeFrame &)> output;
-};
+#include <string_view>
 
 struct SendFailure
 {
@@ -30,7 +21,18 @@ struct SendFailure
     std::u16string reason;     // Output: the channel's own words
 };
 
-// One click on the convert button: clear the monitor, frame the input, write the frame in one
-// output, then show CR LF, the dump and CR LF. On failure the monitor stays empty, nothing is
-// written for a text that cannot be framed, and the input is never touched.
-std::optional<SendFailure> SendCommand(const SendIo &io);
+struct SendResult
+{
+    // What the monitor box shows now: CR LF, the dump and CR LF after a send, empty after a failure
+    // (the box is cleared by every click, whatever became of it).
+    std::u16string monitorText;
+    std::optional<SendFailure> failure;
+};
+
+// Hands the whole frame to the port; returns the reason when it cannot.
+using FrameOutput = std::function<std::optional<std::u16string>(const UnicodeFrame &)>;
+
+// One click on the convert button: frames the input box's raw text and writes the frame in one
+// output. Nothing is written for a text that cannot be framed, and the frame has left before the
+// monitor text exists, so the monitor never shows a frame the port refused.
+SendResult SendCommand(std::u16string_view inputText, const FrameOutput &output);

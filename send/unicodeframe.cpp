@@ -3,33 +3,19 @@
 
 namespace {
 
-const char *checkName(OverflowError::Check check)
-{
-    switch (check) {
-    case OverflowError::Check::Length:
-        return "length";
-    case OverflowError::Check::Size:
-        return "frame size";
-    case OverflowError::Check::Counter:
-        return "fill counter";
-    }
-    return "?";
-}
-
 // Converts into a byte-wide quantity, refusing anything outside 0..255.
-std::uint8_t toByte(long long value, OverflowError::Check check, std::size_t codeUnits)
+std::uint8_t toByte(long long value, std::size_t codeUnits)
 {
     if (value < 0 || value > 255)
-        throw OverflowError(check, codeUnits);
+        throw OverflowError(codeUnits);
     return static_cast<std::uint8_t>(value);
 }
 
 } // namespace
 
-OverflowError::OverflowError(Check check, std::size_t codeUnits)
-    : std::overflow_error(std::string("byte-wide overflow at the ") + checkName(check) + " check, " +
-                          std::to_string(codeUnits) + " code units"),
-      m_check(check), m_codeUnits(codeUnits)
+OverflowError::OverflowError(std::size_t codeUnits)
+    : std::overflow_error("byte-wide overflow: " + std::to_string(codeUnits) + " code units"),
+      m_codeUnits(codeUnits)
 {
 }
 
@@ -38,8 +24,8 @@ UnicodeFrame BuildUnicodeFrame(std::u16string_view text)
     const std::size_t length = text.size();
     // Checked before any arithmetic on it, so a huge text cannot wrap around into range.
     const std::uint8_t units =
-        toByte(length > 255 ? 256 : static_cast<long long>(length), OverflowError::Check::Length, length);
-    const std::uint8_t last = toByte(2LL * units - 1, OverflowError::Check::Size, length);
+        toByte(length > 255 ? 256 : static_cast<long long>(length), length);
+    const std::uint8_t last = toByte(2LL * units - 1, length);
 
     UnicodeFrame frame(static_cast<std::size_t>(last) + 1, 0);
     // The counter is byte-wide too: with 128 code units the frame (indexes 0..255) fills completely,
@@ -48,7 +34,7 @@ UnicodeFrame BuildUnicodeFrame(std::u16string_view text)
         const char16_t unit = text[i / 2];
         frame[i] = static_cast<std::uint8_t>(unit >> 8);
         frame[i + 1u] = static_cast<std::uint8_t>(unit & 0xFF);
-        i = toByte(i + 2LL, OverflowError::Check::Counter, length);
+        i = toByte(i + 2LL, length);
     }
     return frame;
 }
@@ -74,7 +60,7 @@ std::u16string LineBreaksToCrLf(std::u16string_view rawText)
         const char16_t unit = rawText[i];
         if (unit == u'\r' && i + 1 < rawText.size() && rawText[i + 1] == u'\n')
             continue; // already CR LF: the LF below writes the pair once
-        if (unit == u'\u2029' || unit == u'\u2028' || unit == u'\n')
+        if (unit == u'\u2029' || unit == u'\u2028' || unit == u'\n' || unit == u'\r')
             text += u"\r\n";
         else
             text += unit;

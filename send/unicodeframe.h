@@ -13,24 +13,16 @@
 
 using UnicodeFrame = std::vector<std::uint8_t>;
 
+// A byte-wide quantity left 0..255: the length itself (256 code units or more), the frame's last
+// index 2*L - 1 (an empty text, or 129 to 255 code units) or the fill counter (exactly 128).
 class OverflowError : public std::overflow_error
 {
 public:
-    // Which byte-wide quantity left 0..255.
-    enum class Check
-    {
-        Length,  // the number of code units itself (256 or more)
-        Size,    // the frame's last index 2*L - 1 (empty text, or 129 to 255 code units)
-        Counter, // the fill counter stepping past 255 (exactly 128 code units)
-    };
+    explicit OverflowError(std::size_t codeUnits);
 
-    OverflowError(Check check, std::size_t codeUnits);
-
-    Check check() const noexcept { return m_check; }
     std::size_t codeUnits() const noexcept { return m_codeUnits; }
 
 private:
-    Check m_check;
     std::size_t m_codeUnits;
 };
 
@@ -45,7 +37,9 @@ UnicodeFrame BuildUnicodeFrame(std::u16string_view text);
 std::u16string FormatMonitorDump(const UnicodeFrame &frame);
 
 // The module expects a line break as CR LF. Text boxes hand back their text with LF alone (Windows
-// edit controls and Qt's plain text), U+2029 between paragraphs or U+2028 for a soft break; each of
-// those becomes CR LF, and a CR LF stays one pair. Every other code unit is kept exactly: no-break
-// spaces, tabs, lone surrogates, a lone CR.
+// edit controls and Qt's plain text), U+2029 between paragraphs, U+2028 for a soft break, or a lone
+// CR (pasted from an old Mac text; a Windows edit control keeps it, Qt's text document cannot and
+// makes it a paragraph break): each of those becomes CR LF, so both programs send the same bytes,
+// and a CR LF stays one pair. Every other code unit is kept exactly: no-break spaces, tabs, lone
+// surrogates.
 std::u16string LineBreaksToCrLf(std::u16string_view rawText);

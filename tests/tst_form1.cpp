@@ -37,6 +37,8 @@ private slots:
     void qtOwnTextsInChinese();
     void focusAndTabOrder();
     void enterInsertsLineBreak();
+    void heldSpaceClicksOnce_data();
+    void heldSpaceClicksOnce();
     void sends_data();
     void sends();
     void refusesAndGoesOn_data();
@@ -221,6 +223,46 @@ void tst_Form1::enterInsertsLineBreak()
     QCOMPARE(m_pty->readPending(), QByteArray()); // no button answered Enter
 }
 
+// Key events as X11 delivers Space held on a button: auto-repeat is a release and a press with the
+// same timestamp, which Qt marks as repeats only when both have reached it when it reads the release.
+void tst_Form1::heldSpaceClicksOnce_data()
+{
+    QTest::addColumn<QList<int>>("events"); // timestamps: positive a press, negative a release
+    QTest::addColumn<bool>("repeatsMarked");
+    QTest::addColumn<int>("frames");
+
+    QTest::newRow("tap") << QList<int>{100, -180} << false << 1;
+    QTest::newRow("two taps") << QList<int>{100, -180, 400, -470} << false << 2;
+    QTest::newRow("held, repeats unmarked")
+        << QList<int>{100, -600, 600, -650, 650, -700, 700, -2100} << false << 1;
+    QTest::newRow("held, repeats marked") << QList<int>{100, -600, 600, -650, 650, -2100} << true << 1;
+}
+
+void tst_Form1::heldSpaceClicksOnce()
+{
+    QFETCH(QList<int>, events);
+    QFETCH(bool, repeatsMarked);
+    QFETCH(int, frames);
+
+    HeldKeyFilter filter;
+    qApp->installEventFilter(&filter);
+    text("Text1")->setPlainText(QStringLiteral("A"));
+    QPushButton *convert = button("Command1");
+    convert->setFocus();
+    for (qsizetype i = 0; i < events.size(); ++i) {
+        const int stamp = events[i];
+        const bool repeat = repeatsMarked && i > 0 && i + 1 < events.size() &&
+                            std::abs(stamp) == std::abs(events[stamp < 0 ? i + 1 : i - 1]);
+        QKeyEvent key(stamp > 0 ? QEvent::KeyPress : QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier,
+                      QStringLiteral(" "), repeat);
+        key.setTimestamp(static_cast<quint64>(std::abs(stamp)));
+        QApplication::sendEvent(convert, &key);
+    }
+    qApp->removeEventFilter(&filter);
+
+    QCOMPARE(m_pty->read(2 * frames + 1, 300), QByteArray::fromHex("0041").repeated(frames));
+}
+
 void tst_Form1::sends_data()
 {
     QTest::addColumn<QString>("chinese"); // typed as one key event with text
@@ -270,14 +312,19 @@ void tst_Form1::refusesAndGoesOn_data()
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("message");
 
+    const auto tooLong = [](int count) {
+        return QStringLiteral("输入内容过长，未发送：最多 127 个字符，现有 %1 个（换行和表情符号等少数字符各算 2 个）。"
+                              "请删减后再发送。")
+            .arg(count);
+    };
     QTest::newRow("empty") << QString() << QStringLiteral("请先输入需要转换的字母、数字或汉字。");
     QTest::newRow("128") << QString(128, u'a')
-                         << QStringLiteral("输入内容过长：最多 127 个 UTF-16 码元，当前为 128 个。");
+                         << tooLong(128);
     QTest::newRow("127 + line break = 129")
         << QString(127, u'a') + u'\n'
-        << QStringLiteral("输入内容过长：最多 127 个 UTF-16 码元，当前为 129 个。");
+        << tooLong(129);
     QTest::newRow("1000") << QString(1000, u'汉')
-                          << QStringLiteral("输入内容过长：最多 127 个 UTF-16 码元，当前为 1000 个。");
+                          << tooLong(1000);
 }
 
 void tst_Form1::refusesAndGoesOn()

@@ -28,8 +28,11 @@ Message sendFailureMessage(const SendFailure &failure, std::u16string_view devic
     case SendFailure::Kind::Empty:
         return {Severity::Warning, u"请先输入需要转换的字母、数字或汉字。"};
     case SendFailure::Kind::TooLong:
-        return {Severity::Warning, u"输入内容过长：最多 " + decimal(kMaxCodeUnits) +
-                                       u" 个 UTF-16 码元，当前为 " + decimal(failure.codeUnits) + u" 个。"};
+        // Counted as the module counts them: a line break and a character outside the basic set
+        // (an emoji, a rare hanzi) take two places each.
+        return {Severity::Warning, u"输入内容过长，未发送：最多 " + decimal(kMaxCodeUnits) + u" 个字符，现有 " +
+                                       decimal(failure.codeUnits) +
+                                       u" 个（换行和表情符号等少数字符各算 2 个）。请删减后再发送。"};
     case SendFailure::Kind::Output:
         break;
     }

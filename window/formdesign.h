@@ -50,6 +50,12 @@ inline constexpr char16_t kFormCaption[] =
 // The only button a message box has.
 inline constexpr char16_t kOkCaption[] = u"确定";
 
+// Written to standard error when there is no desktop to show the window on (started over SSH, or
+// from a console): no message box can show then.
+inline constexpr char16_t kNoDisplayMessage[] =
+    u"qm47t-converter 需要图形桌面才能运行：找不到可用的显示（环境变量 DISPLAY 或 WAYLAND_DISPLAY "
+    u"未设置，或无法连接）。请在桌面环境中启动本程序。";
+
 // Twips to pixels at `dpi` dots per inch: 15 twips a pixel at 96.
 constexpr int toPixels(int twips, int dpi = 96)
 {

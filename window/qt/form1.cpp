@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "form1.h"
 
+#include <QAbstractButton>
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -77,7 +80,8 @@ QWidget *createControl(const FormDesign::Control &control, QWidget *parent)
 
 } // namespace
 
-Form1::Form1(const std::u16string &portName, QWidget *parent) : QWidget(parent), m_channel(portName)
+Form1::Form1(const std::u16string &portName, QWidget *parent)
+    : QWidget(parent), m_controller(*this, portName)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromUtf16(FormDesign::kFormCaption));
@@ -96,55 +100,67 @@ void Form1::createControls()
             setTabOrder(previous, widget);
         previous = widget;
     }
-    m_text1 = findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
-    m_text2 = findChild<QPlainTextEdit *>(QStringLiteral("Text2"));
+    m_input = findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+    m_monitor = findChild<QPlainTextEdit *>(QStringLiteral("Text2"));
     connect(findChild<QPushButton *>(QStringLiteral("Command1")), &QPushButton::clicked, this,
-            &Form1::sendCommand);
+            [this] { m_controller.convert(); });
     connect(findChild<QPushButton *>(QStringLiteral("Command2")), &QPushButton::clicked, this,
-            &Form1::exitProgram);
-    m_text1->setFocus();
+            [this] { m_controller.exit(); });
+    m_input->setFocus();
 }
 
-bool Form1::load()
+void Form1::closeEvent(QCloseEvent *event)
 {
-    if (const SerialChannel::Failure failure = m_channel.open()) {
-        report(FormDesign::openFailureMessage(m_channel.portName(), *failure));
-        return false;
+    // The title bar's close leaves as Exit does, so that bytes still queued are not dropped unseen;
+    // the window closing is what ends the program then.
+    if (!m_quitting) {
+        m_closing = true;
+        m_controller.exit();
     }
-    return true;
+    event->accept();
 }
 
-void Form1::sendCommand()
+std::u16string Form1::inputText() const
 {
-    // The monitor box takes the last text the command gives it, once, when the command is done:
-    // nothing can see it in between, and emptying it first would cost a relayout before the frame
-    // is even written.
-    std::u16string monitorText;
-    const SendIo io{
-        // The raw text: toPlainText() would turn no-break spaces into plain ones.
-        [this] { return m_text1->document()->toRawText().toStdU16String(); },
-        [&monitorText](std::u16string text) { monitorText = std::move(text); },
-        [this](const UnicodeFrame &frame) { return m_channel.output(frame); },
-    };
-    const std::optional<SendFailure> failure = SendCommand(io);
-    m_text2->setPlainText(QString::fromStdU16String(monitorText));
-    if (failure)
-        report(FormDesign::sendFailureMessage(*failure, m_channel.portName()));
+    // The raw text: toPlainText() would turn no-break spaces into plain ones.
+    return m_input->document()->toRawText().toStdU16String();
 }
 
-void Form1::exitProgram()
+void Form1::setMonitorText(const std::u16string &text)
 {
-    const SerialChannel::Failure failure = m_channel.close();
-    if (failure)
-        report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
-    QCoreApplication::exit(failure ? 1 : 0);
+    m_monitor->setPlainText(QString::fromStdU16String(text));
 }
 
-void Form1::report(const FormDesign::Message &message)
+void Form1::showMessage(const FormDesign::Message &message)
 {
     const auto icon =
         message.severity == FormDesign::Severity::Warning ? QMessageBox::Warning : QMessageBox::Critical;
     QMessageBox box(icon, windowTitle(), QString::fromStdU16String(message.text), QMessageBox::Ok,
                     isVisible() ? this : nullptr);
     box.exec();
+}
+
+void Form1::quit(int exitCode)
+{
+    m_exitCode = exitCode;
+    m_quitting = true;
+    if (!m_closing)
+        QCoreApplication::exit(exitCode);
+}
+
+bool HeldKeyFilter::eventFilter(QObject *watched, QEvent *event)
+{
+    const auto type = event->type();
+    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && qobject_cast<QAbstractButton *>(watched)) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Space) {
+            if (type == QEvent::KeyRelease) {
+                m_lastSpaceRelease = key->timestamp();
+            } else if (key->isAutoRepeat() || (key->timestamp() != 0 && key->timestamp() == m_lastSpaceRelease)) {
+                // The button is not pressed again, so the releases still to come click nothing.
+                return true;
+            }
+        }
+    }
+    return QObject::eventFilter(watched, event);
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "formdesign.h"
+#include "formcontroller.h"
 #include "serialchannel.h"
 
 #include <QWidget>
@@ -9,8 +9,9 @@
 class QPlainTextEdit;
 
 // The program's only window: the input box, the monitor box, four labels, the convert and exit
-// buttons, and the channel to COM1, which lives exactly as long as the window.
-class Form1 : public QWidget
+// buttons, and the channel to COM1, which lives exactly as long as the window. What the window does
+// is FormController's; this is the Qt view of it.
+class Form1 : public QWidget, private FormView
 {
     Q_OBJECT
 
@@ -20,16 +21,44 @@ public:
 
     // Claims the port before the window is shown. False, after telling the user why, when it
     // cannot: the program is of no use without its port.
-    bool load();
+    bool load() { return m_controller.load(); }
+    // What the program ends with: 0, or 1 when the port did not close cleanly.
+    int exitCode() const { return m_exitCode; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void createControls();
-    void sendCommand();
-    void exitProgram();
-    // Every message the user sees goes through here.
-    void report(const FormDesign::Message &message);
 
-    SerialChannel m_channel;
-    QPlainTextEdit *m_text1 = nullptr;
-    QPlainTextEdit *m_text2 = nullptr;
+    std::u16string inputText() const override;
+    void setMonitorText(const std::u16string &text) override;
+    void showMessage(const FormDesign::Message &message) override;
+    void quit(int exitCode) override;
+
+    FormController<SerialChannel> m_controller;
+    QPlainTextEdit *m_input = nullptr;   // Text1
+    QPlainTextEdit *m_monitor = nullptr; // Text2
+    int m_exitCode = 0;
+    bool m_quitting = false; // Exit has run: the channel is closed
+    bool m_closing = false;  // closed from the title bar
+};
+
+// One press of Space on a button is one click, however long it is held. Qt's buttons ignore key
+// events marked as repeats, but X11 auto-repeat comes as a release and a press with the same
+// timestamp, and when the press has not reached Qt yet as the release is read, Qt delivers the pair
+// as an ordinary release (a click) and press. Installed on the application, so the message box's
+// button is covered too.
+class HeldKeyFilter : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    unsigned long m_lastSpaceRelease = 0;
 };

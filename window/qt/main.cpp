@@ -11,7 +11,26 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
+
+namespace {
+
+// Qt ends a program it cannot find a display for with an abort and an English hint about
+// reinstalling, which is wrong: say what is missing, in the user's language, and end with status 1.
+// Only Qt's own start-up is covered; any later fatal message stays Qt's.
+void noDisplayHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtFatalMsg) {
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+        return;
+    }
+    std::fprintf(stderr, "%s\n", QString::fromUtf16(FormDesign::kNoDisplayMessage).toUtf8().constData());
+    std::_Exit(1);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -19,7 +38,11 @@ int main(int argc, char *argv[])
     // milliseconds of one core. Started here on a second thread, that runs while QApplication loads
     // its platform plug-in and connects to the display; Qt's own FcInit() then finds it done.
     std::thread fontconfig([] { FcInit(); });
+    const QtMessageHandler previousHandler = qInstallMessageHandler(noDisplayHandler);
     QApplication app(argc, argv);
+    qInstallMessageHandler(previousHandler);
+    HeldKeyFilter heldKeys;
+    app.installEventFilter(&heldKeys);
     QApplication::setApplicationName(QStringLiteral("qm47t-converter"));
     QApplication::setApplicationVersion(QStringLiteral(QM47T_VERSION));
     // The pixels as they are, without a decoder: any image reader, even one told the format, first
@@ -36,5 +59,6 @@ int main(int argc, char *argv[])
     if (!form.load())
         return 1;
     form.show();
-    return QApplication::exec();
+    QApplication::exec();
+    return form.exitCode();
 }

@@ -23,11 +23,11 @@ constexpr std::size_t rowOf(std::string_view name)
     return row;
 }
 
-constexpr std::size_t kText1 = rowOf("Text1");
-constexpr std::size_t kText2 = rowOf("Text2");
-constexpr std::size_t kCommand1 = rowOf("Command1");
-constexpr std::size_t kCommand2 = rowOf("Command2");
-static_assert(std::max({kText1, kText2, kCommand1, kCommand2}) < std::size(FormDesign::kControls));
+constexpr std::size_t kInputBox = rowOf("Text1");
+constexpr std::size_t kMonitorBox = rowOf("Text2");
+constexpr std::size_t kConvertButton = rowOf("Command1");
+constexpr std::size_t kExitButton = rowOf("Command2");
+static_assert(std::max({kInputBox, kMonitorBox, kConvertButton, kExitButton}) < std::size(FormDesign::kControls));
 
 // A button draws its caption inside its edge and focus frame, at 96 dpi.
 constexpr int kButtonSidePadding = 4;
@@ -69,7 +69,7 @@ std::u16string windowText(HWND control)
 
 } // namespace
 
-Form1::Form1(std::u16string portName) : m_channel(std::move(portName)) {}
+Form1::Form1(std::u16string portName) : m_controller(*this, std::move(portName)) {}
 
 Form1::~Form1()
 {
@@ -81,7 +81,7 @@ bool Form1::create(HINSTANCE instance)
 {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = WindowProc;
+    windowClass.lpfnWndProc = windowProc;
     windowClass.hInstance = instance;
     const auto icon = [instance](int widthMetric, int heightMetric) {
         return static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDI_QM47T_CONVERTER), IMAGE_ICON,
@@ -102,23 +102,14 @@ bool Form1::create(HINSTANCE instance)
     return m_window != nullptr;
 }
 
-bool Form1::load()
-{
-    if (const SerialChannel::Failure failure = m_channel.open()) {
-        report(FormDesign::openFailureMessage(m_channel.portName(), *failure));
-        return false;
-    }
-    return true;
-}
-
 void Form1::show(int showCommand)
 {
     ::ShowWindow(m_window, showCommand);
     ::UpdateWindow(m_window);
-    ::SetFocus(m_controls[kText1]);
+    ::SetFocus(m_controls[kInputBox]);
 }
 
-LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT CALLBACK Form1::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     Form1 *self = nullptr;
     if (message == WM_NCCREATE) {
@@ -130,10 +121,10 @@ LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPA
     }
     if (!self)
         return ::DefWindowProcW(window, message, wParam, lParam);
-    return self->HandleMessage(message, wParam, lParam);
+    return self->handleMessage(message, wParam, lParam);
 }
 
-LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_CREATE:
@@ -150,10 +141,17 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
             m_focus = ::GetFocus();
         break;
     case WM_SETFOCUS:
-        ::SetFocus(m_focus && ::IsChild(m_window, m_focus) ? m_focus : m_controls[kText1]);
+        ::SetFocus(m_focus && ::IsChild(m_window, m_focus) ? m_focus : m_controls[kInputBox]);
         return 0;
     case WM_DPICHANGED:
         changeDpi(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
+        return 0;
+    case WM_CLOSE:
+        // The title bar's close leaves as Exit does, so that bytes still queued are not dropped
+        // unseen; the window goes even if Exit is refused while a message is up.
+        m_controller.exit();
+        if (m_window)
+            ::DestroyWindow(m_window);
         return 0;
     case WM_DESTROY:
         ::PostQuitMessage(m_exitCode);
@@ -256,39 +254,31 @@ void Form1::command(int id, int notification)
 {
     if (notification != BN_CLICKED)
         return;
-    if (id == kFirstControlId + static_cast<int>(kCommand1))
-        sendCommand();
-    else if (id == kFirstControlId + static_cast<int>(kCommand2))
-        exitProgram();
+    if (id == kFirstControlId + static_cast<int>(kConvertButton))
+        m_controller.convert();
+    else if (id == kFirstControlId + static_cast<int>(kExitButton))
+        m_controller.exit();
 }
 
-void Form1::sendCommand()
+std::u16string Form1::inputText() const
 {
-    // The monitor box takes the last text the command gives it, once, when the command is done:
-    // nothing can see it in between.
-    std::u16string monitorText;
-    const SendIo io{
-        [this] { return windowText(m_controls[kText1]); },
-        [&monitorText](std::u16string text) { monitorText = std::move(text); },
-        [this](const UnicodeFrame &frame) { return m_channel.output(frame); },
-    };
-    const std::optional<SendFailure> failure = SendCommand(io);
-    ::SetWindowTextW(m_controls[kText2], asWide(monitorText));
-    if (failure)
-        report(FormDesign::sendFailureMessage(*failure, m_channel.portName()));
+    return windowText(m_controls[kInputBox]);
 }
 
-void Form1::exitProgram()
+void Form1::setMonitorText(const std::u16string &text)
 {
-    const SerialChannel::Failure failure = m_channel.close();
-    if (failure)
-        report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
-    m_exitCode = failure ? 1 : 0;
-    ::DestroyWindow(m_window);
+    ::SetWindowTextW(m_controls[kMonitorBox], asWide(text));
 }
 
-void Form1::report(const FormDesign::Message &message)
+void Form1::showMessage(const FormDesign::Message &message)
 {
     const HWND owner = m_window && ::IsWindowVisible(m_window) ? m_window : nullptr;
     ShowMessageBox(owner, m_font.get(), m_dpi, FormDesign::kFormCaption, message);
+}
+
+void Form1::quit(int exitCode)
+{
+    m_exitCode = exitCode;
+    if (m_window)
+        ::DestroyWindow(m_window);
 }

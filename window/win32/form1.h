@@ -2,7 +2,7 @@
 #pragma once
 
 #include "dpi.h"
-#include "formdesign.h"
+#include "formcontroller.h"
 #include "serialchannel.h"
 
 #include <windows.h>
@@ -11,8 +11,9 @@
 #include <iterator>
 
 // The program's only window: the input box, the monitor box, four labels, the convert and exit
-// buttons, and the channel to COM1, which lives exactly as long as the window.
-class Form1
+// buttons, and the channel to COM1, which lives exactly as long as the window. What the window does
+// is FormController's; this is the Win32 view of it.
+class Form1 : private FormView
 {
 public:
     // Each control's id is this plus its row in FormDesign::kControls (Text1 1000, Text2 1001, ...,
@@ -29,14 +30,14 @@ public:
     bool create(HINSTANCE instance);
     // Claims the port before the window is shown. False, after telling the user why, when it
     // cannot: the program is of no use without its port.
-    bool load();
+    bool load() { return m_controller.load(); }
     void show(int showCommand);
 
     HWND window() const { return m_window; }
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
     bool createControls();
     // Where the control of `row` goes at the current DPI, grown to its caption in the current font.
@@ -46,12 +47,13 @@ private:
     void changeDpi(int dpi, const RECT &suggested);
     void moveFocus(WPARAM wParam, LPARAM lParam);
     void command(int id, int notification);
-    void sendCommand();
-    void exitProgram();
-    // Every message the user sees goes through here.
-    void report(const FormDesign::Message &message);
 
-    SerialChannel m_channel;
+    std::u16string inputText() const override;
+    void setMonitorText(const std::u16string &text) override;
+    void showMessage(const FormDesign::Message &message) override;
+    void quit(int exitCode) override;
+
+    FormController<SerialChannel> m_controller;
     HWND m_window = nullptr;
     std::array<HWND, std::size(FormDesign::kControls)> m_controls{};
     UniqueFont m_font;

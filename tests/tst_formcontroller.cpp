@@ -1,0 +1,275 @@
+// SPDX-License-Identifier: MIT
+// What the window does, for both programs: the send, its monitor text and its messages, the port
+// claimed at load and released on leaving. A stand-in view and channel record what reaches them.
+#include "formcontroller.h"
+
+#include "qtbridge.h"
+
+#include <QTest>
+
+#include <deque>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using Reason = std::optional<std::u16string>;
+
+struct FakeChannel
+{
+    explicit FakeChannel(std::u16string name) : portName_(std::move(name)) {}
+
+    Reason open() { return openFailure; }
+    Reason output(const UnicodeFrame &frame)
+    {
+        if (onOutput)
+            onOutput();
+        written.append(toQt(frame));
+        if (outputFailures.empty())
+            return std::nullopt;
+        Reason failure = outputFailures.front();
+        outputFailures.pop_front();
+        return failure;
+    }
+    Reason close()
+    {
+        ++closes;
+        return closeFailure;
+    }
+    const std::u16string &portName() const { return portName_; }
+
+    std::u16string portName_;
+    Reason openFailure, closeFailure;
+    std::deque<Reason> outputFailures; // one per output, then success
+    std::function<void()> onOutput;    // what else happens while the frame is written
+    QList<QByteArray> written;
+    int closes = 0;
+};
+
+struct FakeView : FormView
+{
+    std::u16string inputText() const override { return input; }
+    void setMonitorText(const std::u16string &text) override { monitor = toQt(text); }
+    void showMessage(const FormDesign::Message &message) override
+    {
+        messages.append(toQt(message.text));
+        severities.push_back(message.severity);
+        if (whileShown)
+            whileShown();
+    }
+    void quit(int code) override { exitCodes.push_back(code); }
+
+    std::u16string input;
+    QString monitor = QStringLiteral("typed by the user");
+    QStringList messages;
+    std::vector<FormDesign::Severity> severities;
+    std::vector<int> exitCodes;
+    std::function<void()> whileShown; // events the toolkit runs while a message is up
+};
+
+struct Window
+{
+    FakeView view;
+    FormController<FakeChannel> controller{view, u"/dev/ttyS0"};
+    FakeChannel &channel() { return const_cast<FakeChannel &>(controller.channel()); }
+};
+
+} // namespace
+
+class tst_FormController : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sends_data();
+    void sends();
+    void refuses_data();
+    void refuses();
+    void outputFailure_data();
+    void outputFailure();
+    void clicksWhileAMessageIsUpAreDropped();
+    void load_data();
+    void load();
+    void exit_data();
+    void exit();
+};
+
+void tst_FormController::sends_data()
+{
+    QTest::addColumn<QString>("rawInput");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QString>("dump");
+
+    QTest::newRow("A") << QStringLiteral("A") << QByteArray::fromHex("0041") << QStringLiteral("00 41 ");
+    QTest::newRow("hanzi") << QStringLiteral("汉字") << QByteArray::fromHex("6C495B57")
+                           << QStringLiteral("6C 49 5B 57 ");
+    QTest::newRow("typed line break (paragraph)")
+        << QStringLiteral("1\u2029") << QByteArray::fromHex("0031000D000A")
+        << QStringLiteral("00 31 00 0D 00 0A ");
+    QTest::newRow("lone CR as a Windows box keeps it")
+        << QStringLiteral("a\rb") << QByteArray::fromHex("0061000D000A0062")
+        << QStringLiteral("00 61 00 0D 00 0A 00 62 ");
+    QTest::newRow("127 with a line break counted as two")
+        << QString(125, u'a') + QChar::ParagraphSeparator
+        << QByteArray::fromHex(QByteArray("0061").repeated(125) + "000D000A")
+        << QStringLiteral("00 61 ").repeated(125) + QStringLiteral("00 0D 00 0A ");
+}
+
+void tst_FormController::sends()
+{
+    QFETCH(QString, rawInput);
+    QFETCH(QByteArray, frame);
+    QFETCH(QString, dump);
+
+    Window window;
+    window.view.input = toStd(rawInput);
+    window.controller.convert();
+
+    QCOMPARE(window.channel().written, QList<QByteArray>{frame});
+    QCOMPARE(window.view.monitor, QStringLiteral("\r\n") + dump + QStringLiteral("\r\n"));
+    QVERIFY(window.view.messages.isEmpty());
+    QCOMPARE(window.view.input, toStd(rawInput)); // the input box is never touched
+}
+
+void tst_FormController::refuses_data()
+{
+    QTest::addColumn<QString>("rawInput");
+    QTest::addColumn<QString>("message");
+
+    const auto tooLong = [](int count) {
+        return QStringLiteral("输入内容过长，未发送：最多 127 个字符，现有 %1 个（换行和表情符号等少数字符各算 2 个）。"
+                              "请删减后再发送。")
+            .arg(count);
+    };
+    QTest::newRow("empty") << QString() << QStringLiteral("请先输入需要转换的字母、数字或汉字。");
+    QTest::newRow("128") << QString(128, u'汉') << tooLong(128);
+    QTest::newRow("126 + a break = 128") << QString(126, u'a') + QChar::ParagraphSeparator << tooLong(128);
+    QTest::newRow("64 emoji = 128") << QString::fromUcs4(U"\U0001F600").repeated(64) << tooLong(128);
+    QTest::newRow("300") << QString(300, u'a') << tooLong(300);
+}
+
+void tst_FormController::refuses()
+{
+    QFETCH(QString, rawInput);
+    QFETCH(QString, message);
+
+    Window window;
+    window.view.input = toStd(rawInput);
+    window.controller.convert();
+
+    QVERIFY(window.channel().written.isEmpty());
+    QCOMPARE(window.view.monitor, QString()); // cleared by every click
+    QCOMPARE(window.view.messages, QStringList{message});
+    QCOMPARE(window.view.severities, std::vector{FormDesign::Severity::Warning});
+}
+
+void tst_FormController::outputFailure_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("Linux device named") << QStringLiteral("/dev/ttyUSB0")
+                                        << QStringLiteral("串口 COM1（/dev/ttyUSB0）写入失败：cable pulled");
+    QTest::newRow("Windows COM1 alone") << QStringLiteral("COM1") << QStringLiteral("串口 COM1 写入失败：cable pulled");
+}
+
+void tst_FormController::outputFailure()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, message);
+
+    FakeView view;
+    FormController<FakeChannel> controller(view, toStd(port));
+    auto &channel = const_cast<FakeChannel &>(controller.channel());
+    channel.outputFailures = {u"cable pulled"};
+    view.input = u"汉字";
+    controller.convert();
+
+    QCOMPARE(channel.written.size(), 1);
+    QCOMPARE(view.monitor, QString());
+    QCOMPARE(view.messages, QStringList{message});
+    QCOMPARE(view.severities, std::vector{FormDesign::Severity::Critical});
+
+    // The next click goes out and shows its dump.
+    controller.convert();
+    QCOMPARE(channel.written.size(), 2);
+    QCOMPARE(view.monitor, QStringLiteral("\r\n6C 49 5B 57 \r\n"));
+    QCOMPARE(view.messages.size(), 1);
+}
+
+// Clicks that queued up behind a stalled send reach the window while its message is up (Windows
+// delivers them in the message box's own loop): none of them sends, or opens a box of its own.
+void tst_FormController::clicksWhileAMessageIsUpAreDropped()
+{
+    Window window;
+    window.view.input = u"a";
+    window.channel().outputFailures = {u"stalled"};
+    window.view.whileShown = [&window] {
+        for (int click = 0; click < 5; ++click)
+            window.controller.convert();
+        window.controller.exit();
+    };
+    window.controller.convert();
+
+    QCOMPARE(window.channel().written.size(), 1);
+    QCOMPARE(window.view.messages.size(), 1);
+    QCOMPARE(window.channel().closes, 0);
+    QVERIFY(window.view.exitCodes.empty());
+
+    window.view.whileShown = nullptr;
+    window.controller.convert(); // once the message is answered, clicks count again
+    QCOMPARE(window.channel().written.size(), 2);
+}
+
+void tst_FormController::load_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<bool>("loaded");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("opens") << QString() << true << QString();
+    QTest::newRow("missing") << QStringLiteral("找不到该设备。") << false
+                             << QStringLiteral("无法打开串口 COM1（/dev/ttyS0）：找不到该设备。");
+}
+
+void tst_FormController::load()
+{
+    QFETCH(QString, failure);
+    QFETCH(bool, loaded);
+    QFETCH(QString, message);
+
+    Window window;
+    if (!failure.isEmpty())
+        window.channel().openFailure = toStd(failure);
+    QCOMPARE(window.controller.load(), loaded);
+    QCOMPARE(window.view.messages, message.isEmpty() ? QStringList{} : QStringList{message});
+}
+
+void tst_FormController::exit_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("clean") << QString() << 0 << QString();
+    QTest::newRow("frames lost") << QStringLiteral("2 帧未发出") << 1
+                                 << QStringLiteral("关闭串口 COM1（/dev/ttyS0）失败：2 帧未发出");
+}
+
+void tst_FormController::exit()
+{
+    QFETCH(QString, failure);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    Window window;
+    if (!failure.isEmpty())
+        window.channel().closeFailure = toStd(failure);
+    window.controller.exit();
+    QCOMPARE(window.channel().closes, 1);
+    QCOMPARE(window.view.exitCodes, std::vector{exitCode});
+    QCOMPARE(window.view.messages, message.isEmpty() ? QStringList{} : QStringList{message});
+}
+
+QTEST_APPLESS_MAIN(tst_FormController)
+#include "tst_formcontroller.moc"

@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "formdesign.h"
+#include "sendcommand.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+// What the window's behaviour asks of the window itself. Each front end's Form1 is one; tests
+// stand in for it.
+class FormView
+{
+public:
+    // The input box's raw text, line breaks as the toolkit keeps them.
+    virtual std::u16string inputText() const = 0;
+    virtual void setMonitorText(const std::u16string &text) = 0;
+    // Returns once the user has answered the message. The toolkit may run other events meanwhile.
+    virtual void showMessage(const FormDesign::Message &message) = 0;
+    // Ends the program with `exitCode` once the current event has been handled.
+    virtual void quit(int exitCode) = 0;
+
+protected:
+    ~FormView() = default;
+};
+
+// The window's behaviour, written once for both front ends: the port is claimed at load, each click
+// on the convert button is one send, leaving drains and releases the port, and every failure the
+// user must know of becomes one message. `Channel` is SerialChannel; tests hand in a stand-in.
+template <class Channel>
+class FormController
+{
+public:
+    template <class... ChannelArgs>
+    explicit FormController(FormView &view, ChannelArgs &&...channelArgs)
+        : m_view(view), m_channel(std::forward<ChannelArgs>(channelArgs)...)
+    {
+    }
+
+    // Claims the port before the window is shown. False, after telling the user why, when it
+    // cannot: the program is of no use without its port.
+    bool load()
+    {
+        if (const std::optional<std::u16string> failure = m_channel.open()) {
+            report(FormDesign::openFailureMessage(m_channel.portName(), *failure));
+            return false;
+        }
+        return true;
+    }
+
+    // A click on the convert button. The monitor box takes the command's text once, when it is
+    // done: emptying it first would cost a relayout before the frame is even written, and nothing
+    // could see it in between.
+    void convert()
+    {
+        if (m_reporting)
+            return;
+        const SendResult result = SendCommand(
+            m_view.inputText(), [this](const UnicodeFrame &frame) { return m_channel.output(frame); });
+        m_view.setMonitorText(result.monitorText);
+        if (result.failure)
+            report(FormDesign::sendFailureMessage(*result.failure, m_channel.portName()));
+    }
+
+    // Exit, or the window closed from its title bar: either way the bytes still queued leave the
+    // wire before the port is released, and a close that loses any is said, not swallowed.
+    void exit()
+    {
+        if (m_reporting)
+            return;
+        const std::optional<std::u16string> failure = m_channel.close();
+        if (failure)
+            report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
+        m_view.quit(failure ? 1 : 0);
+    }
+
+    const Channel &channel() const { return m_channel; }
+
+private:
+    // While a message is up, clicks that were queued behind a slow send (Windows delivers them inside
+    // the message box's own loop) are dropped: each would send again and most likely be answered with
+    // another box about the same fault.
+    void report(const FormDesign::Message &message)
+    {
+        m_reporting = true;
+        m_view.showMessage(message);
+        m_reporting = false;
+    }
+
+    FormView &m_view;
+    Channel m_channel;
+    bool m_reporting = false;
+};
