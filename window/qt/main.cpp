@@ -14,8 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace {
+
+// What Qt says while it connects to the display: shown once it has connected, so that a start
+// without a display shows our one sentence and not Qt's English about plug-ins.
+QStringList g_startupMessages;
 
 // Qt ends a program it cannot find a display for with an abort and an English hint about
 // reinstalling, which is wrong: say what is missing, in the user's language, and end with status 1.
@@ -23,7 +28,7 @@ namespace {
 void noDisplayHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (type != QtFatalMsg) {
-        std::fprintf(stderr, "%s\n", qPrintable(message));
+        g_startupMessages.append(message);
         return;
     }
     std::fprintf(stderr, "%s\n", QString::fromUtf16(FormDesign::kNoDisplayMessage).toUtf8().constData());
@@ -41,6 +46,8 @@ int main(int argc, char *argv[])
     const QtMessageHandler previousHandler = qInstallMessageHandler(noDisplayHandler);
     QApplication app(argc, argv);
     qInstallMessageHandler(previousHandler);
+    for (const QString &message : std::exchange(g_startupMessages, {}))
+        std::fprintf(stderr, "%s\n", qPrintable(message));
     HeldKeyFilter heldKeys;
     app.installEventFilter(&heldKeys);
     QApplication::setApplicationName(QStringLiteral("qm47t-converter"));
