@@ -312,19 +312,12 @@ void tst_Form1::refusesAndGoesOn_data()
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("message");
 
-    const auto tooLong = [](int count) {
-        return QStringLiteral("输入内容过长，未发送：最多 127 个字符，现有 %1 个（换行和表情符号等少数字符各算 2 个）。"
-                              "请删减后再发送。")
-            .arg(count);
-    };
+    // Every wording is the controller's to test; this is the Qt box showing it, and the window going on.
     QTest::newRow("empty") << QString() << QStringLiteral("请先输入需要转换的字母、数字或汉字。");
-    QTest::newRow("128") << QString(128, u'a')
-                         << tooLong(128);
     QTest::newRow("127 + line break = 129")
         << QString(127, u'a') + u'\n'
-        << tooLong(129);
-    QTest::newRow("1000") << QString(1000, u'汉')
-                          << tooLong(1000);
+        << QStringLiteral("输入内容过长，未发送：最多 127 个字符，现有 129 个（换行和表情符号等少数字符各算 2 个）。"
+                          "请删减后再发送。");
 }
 
 void tst_Form1::refusesAndGoesOn()
