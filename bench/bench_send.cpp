@@ -98,7 +98,7 @@ std::u16string rawText(int codeUnits)
         if (unit == u'\n' && converted + 2 > static_cast<std::size_t>(codeUnits))
             unit = u' '; // a CR LF would overshoot by one
         raw += unit;
-        converted = LineBreaksToCrLf(raw).size();
+        converted = lineBreaksToCrLf(raw).size();
     }
     return raw;
 }
@@ -239,13 +239,13 @@ struct PtyLine
 void benchFrameAndDump(benchmark::State &state, int units)
 {
     const std::u16string raw = rawText(units);
-    if (BuildUnicodeFrame(LineBreaksToCrLf(raw)).size() != 2 * static_cast<std::size_t>(units)) {
+    if (BuildUnicodeFrame(lineBreaksToCrLf(raw)).size() != 2 * static_cast<std::size_t>(units)) {
         state.SkipWithError("test text has the wrong length");
         return;
     }
 
     runAgainstWireTime(state, 2 * units, [&raw] {
-        const std::u16string text = LineBreaksToCrLf(raw);
+        const std::u16string text = lineBreaksToCrLf(raw);
         const UnicodeFrame frame = BuildUnicodeFrame(text);
         const std::u16string dump = FormatMonitorDump(frame);
         benchmark::DoNotOptimize(frame.data());
@@ -259,7 +259,7 @@ void benchFrameAndDump(benchmark::State &state, int units)
 void benchChannelOutput(benchmark::State &state, int frameBytes)
 {
     const int units = frameBytes / 2;
-    const UnicodeFrame frame = BuildUnicodeFrame(LineBreaksToCrLf(rawText(units)));
+    const UnicodeFrame frame = BuildUnicodeFrame(lineBreaksToCrLf(rawText(units)));
     const auto frameBytes64 = static_cast<qint64>(frame.size());
 
     PtyLine line;

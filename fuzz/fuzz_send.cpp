@@ -41,7 +41,7 @@ QString unitsFromBytes(const std::uint8_t *data, std::size_t size)
     return units;
 }
 
-// Looks at the pair first, unlike LineBreaksToCrLf, so that a slip in either shows as a difference.
+// Looks at the pair first, unlike lineBreaksToCrLf, so that a slip in either shows as a difference.
 QString expectedWireText(const QString &raw)
 {
     QString wire;
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QString raw = unitsFromBytes(data, size);
     // Not QString::fromStdU16String(): it would drop a leading U+FEFF as a byte-order mark.
-    const std::u16string converted = LineBreaksToCrLf(raw.toStdU16String());
+    const std::u16string converted = lineBreaksToCrLf(raw.toStdU16String());
     const QString wire(reinterpret_cast<const QChar *>(converted.data()),
                        static_cast<qsizetype>(converted.size()));
     require(wire == expectedWireText(raw), "wire text differs from the expected line-break conversion");

@@ -3,7 +3,7 @@
 
 SendResult SendCommand(std::u16string_view inputText, const FrameOutput &output)
 {
-    const std::u16string text = LineBreaksToCrLf(inputText);
+    const std::u16string text = lineBreaksToCrLf(inputText);
     UnicodeFrame frame;
     try {
         frame = BuildUnicodeFrame(text);

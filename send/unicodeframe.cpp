@@ -52,7 +52,7 @@ std::u16string FormatMonitorDump(const UnicodeFrame &frame)
     return dump;
 }
 
-std::u16string LineBreaksToCrLf(std::u16string_view rawText)
+std::u16string lineBreaksToCrLf(std::u16string_view rawText)
 {
     std::u16string text;
     text.reserve(rawText.size() + rawText.size() / 8);

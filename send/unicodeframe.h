@@ -42,4 +42,4 @@ std::u16string FormatMonitorDump(const UnicodeFrame &frame);
 // makes it a paragraph break): each of those becomes CR LF, so both programs send the same bytes,
 // and a CR LF stays one pair. Every other code unit is kept exactly: no-break spaces, tabs, lone
 // surrogates.
-std::u16string LineBreaksToCrLf(std::u16string_view rawText);
+std::u16string lineBreaksToCrLf(std::u16string_view rawText);

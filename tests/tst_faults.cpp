@@ -73,7 +73,7 @@ private slots:
 
 void tst_Faults::initTestCase()
 {
-    InstallChineseTranslations(*QCoreApplication::instance());
+    installChineseTranslations(*QCoreApplication::instance());
     QApplication::setQuitOnLastWindowClosed(false);
 }
 

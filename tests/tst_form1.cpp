@@ -74,7 +74,7 @@ void tst_Form1::initTestCase()
     // Tests close and destroy windows one after another; the real program's quit on the last
     // window would end the message-box loops of the tests that follow.
     QApplication::setQuitOnLastWindowClosed(false);
-    InstallChineseTranslations(*QCoreApplication::instance());
+    installChineseTranslations(*QCoreApplication::instance());
 }
 
 void tst_Form1::init()

@@ -128,7 +128,7 @@ void tst_UnicodeFrame::lineBreaks()
 {
     QFETCH(QString, raw);
     QFETCH(QString, wire);
-    QCOMPARE(toQt(LineBreaksToCrLf(toStd(raw))), wire);
+    QCOMPARE(toQt(lineBreaksToCrLf(toStd(raw))), wire);
 }
 
 // Frame and dump against Qt's own UTF-16BE encoder over random texts rich in awkward code units.

@@ -6,7 +6,7 @@
 #include <QLocale>
 #include <QTranslator>
 
-void InstallChineseTranslations(QCoreApplication &app)
+void installChineseTranslations(QCoreApplication &app)
 {
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
     // The catalogue by its file name: loading it by locale would first try every other spelling of

@@ -5,4 +5,4 @@ class QCoreApplication;
 
 // Qt's own texts (message box buttons, the text boxes' context menu, port errors) in Simplified
 // Chinese whatever the system's language, to match the rest of the window.
-void InstallChineseTranslations(QCoreApplication &app);
+void installChineseTranslations(QCoreApplication &app);

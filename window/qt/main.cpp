@@ -57,7 +57,7 @@ int main(int argc, char *argv[])
     const QImage icon(reinterpret_cast<const uchar *>(kWindowIconPixels), kWindowIconWidth, kWindowIconHeight,
                       QImage::Format_ARGB32);
     QApplication::setWindowIcon(QIcon(QPixmap::fromImage(icon)));
-    InstallChineseTranslations(app);
+    installChineseTranslations(app);
 
     // Before the first caption is measured, so that Qt never starts a configuration of its own.
     fontconfig.join();

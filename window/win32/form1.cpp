@@ -273,7 +273,7 @@ void Form1::setMonitorText(const std::u16string &text)
 void Form1::showMessage(const FormDesign::Message &message)
 {
     const HWND owner = m_window && ::IsWindowVisible(m_window) ? m_window : nullptr;
-    ShowMessageBox(owner, m_font.get(), m_dpi, FormDesign::kFormCaption, message);
+    showMessageBox(owner, m_font.get(), m_dpi, FormDesign::kFormCaption, message);
 }
 
 void Form1::quit(int exitCode)

@@ -163,7 +163,7 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 
 } // namespace
 
-void ShowMessageBox(HWND owner, HFONT font, int dpi, const char16_t *title,
+void showMessageBox(HWND owner, HFONT font, int dpi, const char16_t *title,
                     const FormDesign::Message &message)
 {
     DialogTemplate dialog(title);

@@ -8,5 +8,5 @@
 // Shows `message` with its icon and one button, "确定", and returns once it is closed (by the
 // button, Enter or Escape). MessageBoxW would label the button in the language of Windows, so this
 // builds the same box itself. `owner` is null while the main window is not shown yet.
-void ShowMessageBox(HWND owner, HFONT font, int dpi, const char16_t *title,
+void showMessageBox(HWND owner, HFONT font, int dpi, const char16_t *title,
                     const FormDesign::Message &message);
