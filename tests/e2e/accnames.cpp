@@ -50,8 +50,8 @@ std::string Described(HWND control)
     IAccessible *object = nullptr;
     // __uuidof rather than IID_IAccessible: liboleacc.a also exports that name, as a stub that would
     // hand oleacc the address of code instead of the interface's id.
-    const HRESULT hr = AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
-                                          reinterpret_cast<void **>(&object));
+    const HRESULT hr = AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT),
+                                                  __uuidof(IAccessible), reinterpret_cast<void **>(&object));
     if (FAILED(hr))
         return "\"role\":null,\"name\":null,\"error\":" + std::to_string(static_cast<unsigned long>(hr));
     VARIANT self;
@@ -61,7 +61,8 @@ std::string Described(HWND control)
     VARIANT role;
     VariantInit(&role);
     std::string out = "\"role\":";
-    out += SUCCEEDED(object->get_accRole(self, &role)) && role.vt == VT_I4 ? std::to_string(role.lVal) : "null";
+    out +=
+        SUCCEEDED(object->get_accRole(self, &role)) && role.vt == VT_I4 ? std::to_string(role.lVal) : "null";
     VariantClear(&role);
     BSTR name = nullptr;
     out += ",\"name\":";

@@ -6,6 +6,7 @@
 #include "win32text.h"
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 #include <utility>
 
@@ -28,6 +29,44 @@ constexpr std::size_t kMonitorBox = rowOf("Text2");
 constexpr std::size_t kConvertButton = rowOf("Command1");
 constexpr std::size_t kExitButton = rowOf("Command2");
 static_assert(std::max({kInputBox, kMonitorBox, kConvertButton, kExitButton}) < std::size(FormDesign::kControls));
+
+using CreationOrder = std::array<std::size_t, std::size(FormDesign::kControls)>;
+
+// The rows in the order their windows are created, which is their z-order: the table's, except that
+// the labels naming a box come right before it. MSAA names an edit control after the static text
+// just before it, and the dialog keyboard skips labels, so the tab order stays the table's.
+constexpr CreationOrder creationOrder()
+{
+    CreationOrder order{};
+    std::size_t next = 0;
+    for (std::size_t row = 0; row < order.size(); ++row) {
+        const FormDesign::Control &control = FormDesign::kControls[row];
+        if (control.labelFor)
+            continue;
+        for (std::size_t label = 0; label < order.size(); ++label) {
+            const char *box = FormDesign::kControls[label].labelFor;
+            if (box && std::string_view(box) == control.name)
+                order[next++] = label;
+        }
+        order[next++] = row;
+    }
+    return order;
+}
+
+constexpr CreationOrder kCreationOrder = creationOrder();
+
+constexpr bool createsEveryRowOnce()
+{
+    for (std::size_t row = 0; row < kCreationOrder.size(); ++row) {
+        std::size_t seen = 0;
+        for (const std::size_t created : kCreationOrder)
+            seen += created == row;
+        if (seen != 1)
+            return false;
+    }
+    return true;
+}
+static_assert(createsEveryRowOnce(), "every label must name a box in the table");
 
 // A button draws its caption inside its edge and focus frame, at 96 dpi.
 constexpr int kButtonSidePadding = 4;
@@ -154,6 +193,7 @@ LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
             ::DestroyWindow(m_window);
         return 0;
     case WM_DESTROY:
+        m_names.clear();
         ::PostQuitMessage(m_exitCode);
         return 0;
     case WM_NCDESTROY: {
@@ -172,9 +212,8 @@ bool Form1::createControls()
     m_font = Dpi::messageFont(m_dpi);
     const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(m_window, GWLP_HINSTANCE));
     const Dpi::TextMeasure measure(m_font.get());
-    // Created in tab order, so the dialog keyboard visits them in the table's order, and each in
-    // its final place and size: nothing is moved before the window is first shown.
-    for (std::size_t row = 0; row < m_controls.size(); ++row) {
+    // Each in its final place and size: nothing is moved before the window is first shown.
+    for (const std::size_t row : kCreationOrder) {
         const FormDesign::Control &design = FormDesign::kControls[row];
         const ControlClass kind = controlClass(design.kind);
         const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(row));
@@ -186,8 +225,10 @@ bool Form1::createControls()
         if (!m_controls[row])
             return false;
         ::SendMessageW(m_controls[row], WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
-        if (design.kind == ControlKind::TextBox)
+        if (design.kind == ControlKind::TextBox) {
             ::SendMessageW(m_controls[row], EM_SETLIMITTEXT, 0, 0); // no length limit
+            m_names.set(m_controls[row], FormDesign::accessibleName(design.name));
+        }
     }
 
     const SIZE frame = Dpi::frameSize({FormDesign::toPixels(FormDesign::kClientWidth, m_dpi),

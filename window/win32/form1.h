@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "accessiblenames.h"
 #include "dpi.h"
 #include "formcontroller.h"
 #include "serialchannel.h"
@@ -55,6 +56,8 @@ private:
 
     FormController<SerialChannel> m_controller;
     HWND m_window = nullptr;
+    // Outlives the controls it names.
+    AccessibleNames m_names;
     std::array<HWND, std::size(FormDesign::kControls)> m_controls{};
     UniqueFont m_font;
     int m_dpi = Dpi::kDesign;
