@@ -39,6 +39,11 @@ std::u16string accessibleName(std::string_view name)
     return {};
 }
 
+std::u16string sentAnnouncement(std::size_t bytes)
+{
+    return u"已发送 " + decimal(bytes) + u" 字节";
+}
+
 Message sendFailureMessage(const SendFailure &failure, std::u16string_view device)
 {
     switch (failure.kind) {

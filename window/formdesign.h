@@ -84,6 +84,8 @@ struct Message
 // The port's messages name COM1 and, where another name stands for it, the device that was tried:
 // "COM1（/dev/ttyS0）". `device` is the channel's port name.
 
+// What a screen reader says after a frame of `bytes` bytes went out.
+std::u16string sentAnnouncement(std::size_t bytes);
 // What the user reads when a click on the convert button sends nothing.
 Message sendFailureMessage(const SendFailure &failure, std::u16string_view device);
 // COM1 could not be claimed at start; the program then ends.

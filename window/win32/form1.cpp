@@ -193,7 +193,7 @@ LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
             ::DestroyWindow(m_window);
         return 0;
     case WM_DESTROY:
-        m_names.clear();
+        m_screenReader.clearNames();
         ::PostQuitMessage(m_exitCode);
         return 0;
     case WM_NCDESTROY: {
@@ -227,7 +227,7 @@ bool Form1::createControls()
         ::SendMessageW(m_controls[row], WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
         if (design.kind == ControlKind::TextBox) {
             ::SendMessageW(m_controls[row], EM_SETLIMITTEXT, 0, 0); // no length limit
-            m_names.set(m_controls[row], FormDesign::accessibleName(design.name));
+            m_screenReader.name(m_controls[row], FormDesign::accessibleName(design.name));
         }
     }
 
@@ -309,6 +309,12 @@ std::u16string Form1::inputText() const
 void Form1::setMonitorText(const std::u16string &text)
 {
     ::SetWindowTextW(m_controls[kMonitorBox], asWide(text));
+}
+
+void Form1::announce(const std::u16string &text)
+{
+    // Said as from the monitor box, which shows what went out.
+    m_screenReader.announce(m_controls[kMonitorBox], text);
 }
 
 void Form1::showMessage(const FormDesign::Message &message)

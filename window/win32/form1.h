@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "accessiblenames.h"
 #include "dpi.h"
+#include "screenreader.h"
 #include "formcontroller.h"
 #include "serialchannel.h"
 
@@ -51,13 +51,14 @@ private:
 
     std::u16string inputText() const override;
     void setMonitorText(const std::u16string &text) override;
+    void announce(const std::u16string &text) override;
     void showMessage(const FormDesign::Message &message) override;
     void quit(int exitCode) override;
 
     FormController<SerialChannel> m_controller;
     HWND m_window = nullptr;
     // Outlives the controls it names.
-    AccessibleNames m_names;
+    ScreenReader m_screenReader;
     std::array<HWND, std::size(FormDesign::kControls)> m_controls{};
     UniqueFont m_font;
     int m_dpi = Dpi::kDesign;
