@@ -507,6 +507,11 @@ class ScreenReaderTest(E2ETest):
             heard += vq.wait_until(lambda: (lambda f: f if f and f[0] not in heard else None)(self.focused(program)),
                                    10.0) or [None]
         self.assertEqual(heard, self.WINE_WALK if PLATFORM.wine else self.LINUX_WALK)
+        # With a screen reader there, a send is announced as well as written.
+        program.type_input("汉字")
+        frame = program.send()
+        self.assertIsNotNone(frame, "nothing reached COM1")
+        self.assertEqual(frame.data, wire_bytes("汉字"))
 
     def test_each_label_names_its_box(self):
         if PLATFORM.wine:

@@ -15,6 +15,8 @@ namespace {
 using FormDesign::ControlKind;
 
 constexpr wchar_t kClassName[] = L"QM47TConverterForm1";
+// Where a text box keeps the edit control's own window procedure while the window's stands before it.
+constexpr wchar_t kEditProcedure[] = L"QM47TConverterEditProcedure";
 
 constexpr std::size_t rowOf(std::string_view name)
 {
@@ -163,6 +165,32 @@ LRESULT CALLBACK Form1::windowProc(HWND window, UINT message, WPARAM wParam, LPA
     return self->handleMessage(message, wParam, lParam);
 }
 
+LRESULT CALLBACK Form1::boxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const auto editProc = reinterpret_cast<WNDPROC>(::GetPropW(box, kEditProcedure));
+    if (message == WM_GETOBJECT) {
+        // Only an assistive program asks a control for its accessible object: the boxes are named
+        // then, before it reads either name, and a start without one costs nothing for it.
+        if (auto *self = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(::GetParent(box), GWLP_USERDATA)))
+            self->nameBoxes();
+    } else if (message == WM_NCDESTROY) {
+        ::RemovePropW(box, kEditProcedure);
+    }
+    return ::CallWindowProcW(editProc, box, message, wParam, lParam);
+}
+
+void Form1::nameBoxes()
+{
+    if (m_boxesNamed)
+        return;
+    m_boxesNamed = true;
+    for (std::size_t row = 0; row < m_controls.size(); ++row) {
+        const FormDesign::Control &design = FormDesign::kControls[row];
+        if (design.kind == ControlKind::TextBox)
+            m_screenReader.name(m_controls[row], FormDesign::accessibleName(design.name));
+    }
+}
+
 LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -227,7 +255,9 @@ bool Form1::createControls()
         ::SendMessageW(m_controls[row], WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
         if (design.kind == ControlKind::TextBox) {
             ::SendMessageW(m_controls[row], EM_SETLIMITTEXT, 0, 0); // no length limit
-            m_screenReader.name(m_controls[row], FormDesign::accessibleName(design.name));
+            ::SetPropW(m_controls[row], kEditProcedure,
+                       reinterpret_cast<HANDLE>(::SetWindowLongPtrW(m_controls[row], GWLP_WNDPROC,
+                                                                    reinterpret_cast<LONG_PTR>(boxProc))));
         }
     }
 
@@ -313,8 +343,10 @@ void Form1::setMonitorText(const std::u16string &text)
 
 void Form1::announce(const std::u16string &text)
 {
-    // Said as from the monitor box, which shows what went out.
-    m_screenReader.announce(m_controls[kMonitorBox], text);
+    // Said as from the monitor box, which shows what went out; only once an assistive program has
+    // asked for the window's objects, so that no one else pays for loading UI Automation.
+    if (m_boxesNamed)
+        m_screenReader.announce(m_controls[kMonitorBox], text);
 }
 
 void Form1::showMessage(const FormDesign::Message &message)

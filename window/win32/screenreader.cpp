@@ -31,13 +31,18 @@ template <typename Function> Function function(HMODULE module, const char *name)
 
 } // namespace
 
-ScreenReader::ScreenReader()
+bool ScreenReader::startCom()
 {
-    // The window's thread is a single-threaded apartment; S_FALSE says COM already was one here.
-    m_comStarted = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
-    if (m_comStarted)
-        ::CoCreateInstance(kAccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER, kAccPropServicesInterface,
-                           reinterpret_cast<void **>(&m_annotations));
+    if (!m_comTried) {
+        m_comTried = true;
+        // The window's thread is a single-threaded apartment; S_FALSE says COM already was one here.
+        m_comStarted =
+            SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+        if (m_comStarted)
+            ::CoCreateInstance(kAccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER,
+                               kAccPropServicesInterface, reinterpret_cast<void **>(&m_annotations));
+    }
+    return m_comStarted;
 }
 
 ScreenReader::~ScreenReader()
@@ -53,8 +58,9 @@ ScreenReader::~ScreenReader()
 
 void ScreenReader::name(HWND control, const std::u16string &name)
 {
-    if (m_annotations && SUCCEEDED(m_annotations->SetHwndPropStr(control, static_cast<DWORD>(OBJID_CLIENT),
-                                                                 CHILDID_SELF, kNameProperty, asWide(name))))
+    if (startCom() && m_annotations &&
+        SUCCEEDED(m_annotations->SetHwndPropStr(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                                                kNameProperty, asWide(name))))
         m_named.push_back(control);
 }
 
@@ -68,14 +74,14 @@ void ScreenReader::clearNames()
 
 void ScreenReader::announce(HWND control, const std::u16string &text)
 {
-    if (!m_comStarted)
-        return;
     if (!m_automation)
         m_automation = ::LoadLibraryW(L"uiautomationcore.dll");
+    if (!m_automation)
+        return;
     const auto listening = function<ClientsAreListening>(m_automation, "UiaClientsAreListening");
     const auto hostProvider = function<HostProviderFromHwnd>(m_automation, "UiaHostProviderFromHwnd");
     const auto raise = function<RaiseNotificationEvent>(m_automation, "UiaRaiseNotificationEvent");
-    if (!listening || !hostProvider || !raise || !listening())
+    if (!listening || !hostProvider || !raise || !listening() || !startCom())
         return;
     IUnknown *provider = nullptr;
     if (FAILED(hostProvider(control, &provider)))

@@ -20,7 +20,7 @@ struct IAccPropServices;
 class ScreenReader
 {
 public:
-    ScreenReader();
+    ScreenReader() = default;
     ~ScreenReader();
     ScreenReader(const ScreenReader &) = delete;
     ScreenReader &operator=(const ScreenReader &) = delete;
@@ -33,6 +33,10 @@ public:
     void announce(HWND control, const std::u16string &text);
 
 private:
+    // COM, on the first name or announcement: a start without a screen reader never pays for it.
+    bool startCom();
+
+    bool m_comTried = false;
     bool m_comStarted = false;
     IAccPropServices *m_annotations = nullptr;
     std::vector<HWND> m_named;
