@@ -456,8 +456,10 @@ class ScreenReaderTest(E2ETest):
     (accnames.exe beside the program)."""
 
     CONVERT = "转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"
+    INPUT = "输入需要转化输出的字母、数字或汉字："
+    MONITOR = "（串口数据监视窗口）已从串口输出的Unicode码："
     # The focus starts in the input box; each Tab moves it on.
-    LINUX_WALK = ["输入需要转化输出的字母、数字或汉字：", "（串口数据监视窗口）已从串口输出的Unicode码：", "退出", CONVERT]
+    LINUX_WALK = [INPUT, MONITOR, "退出", CONVERT]
     # Wine 8 does not take Dynamic Annotations (SetHwndPropStr answers E_NOTIMPL), which give the
     # boxes both label lines on Windows; MSAA then names each box after the label just before it.
     WINE_WALK = ["字母、数字或汉字：", "已从串口输出的Unicode码：", "退出", CONVERT]
@@ -494,6 +496,8 @@ class ScreenReaderTest(E2ETest):
         probe = PROGRAM.parent / "accnames.exe"
         result = PLATFORM.wine.inside(program.process, ["wine", str(probe)], env=self.desktop.env,
                                       capture_output=True, timeout=60)
+        if result.returncode != 0:
+            raise RuntimeError(f"accnames failed ({result.returncode}): {result.stderr.decode()[-500:]}")
         windows = {str(window["x11"]): window for window in map(json.loads, result.stdout.decode().splitlines())}
         return [control["name"] for control in windows[program.window]["controls"] if control["focus"]]
 
@@ -504,8 +508,10 @@ class ScreenReaderTest(E2ETest):
         for step in range(4):
             if step:
                 self.desktop.key("Tab")
-            heard += vq.wait_until(lambda: (lambda f: f if f and f[0] not in heard else None)(self.focused(program)),
-                                   10.0) or [None]
+            # The reader hears of the move a moment after the key: what it is told once the focus
+            # has left the last control heard (None if it never does).
+            moved = vq.wait_until(lambda: [name for name in self.focused(program) if name not in heard], 10.0)
+            heard.append(moved[0] if moved else None)
         self.assertEqual(heard, self.WINE_WALK if PLATFORM.wine else self.LINUX_WALK)
         # With a screen reader there, a send is announced as well as written.
         program.type_input("汉字")
@@ -520,8 +526,8 @@ class ScreenReaderTest(E2ETest):
         self.assertTrue(vq.wait_until(lambda: self.bus.controls(program.process.pid), 10.0), "nothing on AT-SPI")
         boxes = [(control["name"], control["labelled_by"]) for control in self.bus.controls(program.process.pid)
                  if control["role"] == "text"]
-        self.assertEqual(boxes, [(self.LINUX_WALK[0], ["输入需要转化输出的", "字母、数字或汉字："]),
-                                 (self.LINUX_WALK[1], ["（串口数据监视窗口）", "已从串口输出的Unicode码："])])
+        self.assertEqual(boxes, [(self.INPUT, ["输入需要转化输出的", "字母、数字或汉字："]),
+                                 (self.MONITOR, ["（串口数据监视窗口）", "已从串口输出的Unicode码："])])
 
 
 def typed_characters():

@@ -255,9 +255,9 @@ bool Form1::createControls()
         ::SendMessageW(m_controls[row], WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
         if (design.kind == ControlKind::TextBox) {
             ::SendMessageW(m_controls[row], EM_SETLIMITTEXT, 0, 0); // no length limit
-            ::SetPropW(m_controls[row], kEditProcedure,
-                       reinterpret_cast<HANDLE>(::SetWindowLongPtrW(m_controls[row], GWLP_WNDPROC,
-                                                                    reinterpret_cast<LONG_PTR>(boxProc))));
+            const LONG_PTR editProc = ::GetWindowLongPtrW(m_controls[row], GWLP_WNDPROC);
+            if (::SetPropW(m_controls[row], kEditProcedure, reinterpret_cast<HANDLE>(editProc)))
+                ::SetWindowLongPtrW(m_controls[row], GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(boxProc));
         }
     }
 

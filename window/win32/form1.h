@@ -2,8 +2,8 @@
 #pragma once
 
 #include "dpi.h"
-#include "screenreader.h"
 #include "formcontroller.h"
+#include "screenreader.h"
 #include "serialchannel.h"
 
 #include <windows.h>
