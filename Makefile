@@ -6,8 +6,10 @@ BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev libfo
 # The Windows program's end-to-end run and demo: Wine, nsenter to reach its namespace, and the data
 # localedef compiles the private zh_CN.UTF-8 locale from.
 WINE_PACKAGES  := wine wine64 util-linux locales
+# What a screen reader reads is read over a private session bus and AT-SPI bus, with Debian's pyatspi.
 TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
-                  dpkg-dev file desktop-file-utils appstream x11-utils lintian $(WINE_PACKAGES)
+                  dpkg-dev file desktop-file-utils appstream x11-utils lintian $(WINE_PACKAGES) \
+                  python3-pyatspi at-spi2-core dbus-daemon dbus-bin
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local

@@ -7,6 +7,7 @@
 #include "qtbridge.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QEventLoop>
 #include <QLabel>
@@ -107,18 +108,25 @@ void tst_Form1::controls_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QRect>("rect"); // in pixels, 15 twips each
     QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("spoken"); // what a screen reader calls it
 
-    QTest::newRow("Text1") << "Text1" << QRect(141, 24, 357, 66) << QString();
-    QTest::newRow("Text2") << "Text2" << QRect(141, 120, 356, 129) << QString();
-    QTest::newRow("Label4") << "Label4" << QRect(12, 33, 115, 16) << QStringLiteral("输入需要转化输出的");
-    QTest::newRow("Label1") << "Label1" << QRect(12, 51, 115, 19) << QStringLiteral("字母、数字或汉字：");
-    QTest::newRow("Label3") << "Label3" << QRect(12, 135, 121, 16) << QStringLiteral("（串口数据监视窗口）");
+    const QString input = QStringLiteral("输入需要转化输出的字母、数字或汉字：");
+    const QString monitor = QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码：");
+    const QString convert = QStringLiteral("转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
+    QTest::newRow("Text1") << "Text1" << QRect(141, 24, 357, 66) << QString() << input;
+    QTest::newRow("Text2") << "Text2" << QRect(141, 120, 356, 129) << QString() << monitor;
+    QTest::newRow("Label4") << "Label4" << QRect(12, 33, 115, 16) << QStringLiteral("输入需要转化输出的")
+                            << QStringLiteral("输入需要转化输出的");
+    QTest::newRow("Label1") << "Label1" << QRect(12, 51, 115, 19) << QStringLiteral("字母、数字或汉字：")
+                            << QStringLiteral("字母、数字或汉字：");
+    QTest::newRow("Label3") << "Label3" << QRect(12, 135, 121, 16) << QStringLiteral("（串口数据监视窗口）")
+                            << QStringLiteral("（串口数据监视窗口）");
     QTest::newRow("Label2") << "Label2" << QRect(27, 153, 85, 28)
+                            << QStringLiteral("已从串口输出的Unicode码：")
                             << QStringLiteral("已从串口输出的Unicode码：");
-    QTest::newRow("Command2") << "Command2" << QRect(441, 270, 81, 51) << QStringLiteral("退出");
-    QTest::newRow("Command1") << "Command1" << QRect(123, 270, 202, 52)
-                              << QStringLiteral(
-                                     "转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
+    QTest::newRow("Command2") << "Command2" << QRect(441, 270, 81, 51) << QStringLiteral("退出")
+                              << QStringLiteral("退出");
+    QTest::newRow("Command1") << "Command1" << QRect(123, 270, 202, 52) << convert << convert;
 }
 
 void tst_Form1::controls()
@@ -126,6 +134,7 @@ void tst_Form1::controls()
     QFETCH(QString, name);
     QFETCH(QRect, rect);
     QFETCH(QString, caption);
+    QFETCH(QString, spoken);
 
     QWidget *widget = m_form->findChild<QWidget *>(name);
     QVERIFY(widget);
@@ -137,6 +146,11 @@ void tst_Form1::controls()
         QCOMPARE(box->lineWrapMode(), QPlainTextEdit::WidgetWidth);
         QCOMPARE(box->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
         QCOMPARE(box->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        // The labels beside it are its labels, in reading order (AT-SPI: labelled by).
+        QString labels;
+        for (const auto &relation : QAccessible::queryAccessibleInterface(box)->relations(QAccessible::Label))
+            labels += relation.first->text(QAccessible::Name);
+        QCOMPARE(labels, spoken);
     } else if (auto *label = qobject_cast<QLabel *>(widget)) {
         QCOMPARE(label->text(), caption);
         QVERIFY(label->wordWrap());
@@ -162,6 +176,7 @@ void tst_Form1::controls()
         QVERIFY(shown->heightForWidth(shown->width()) <= shown->height());
         QVERIFY(push->rect().contains(shown->geometry()));
     }
+    QCOMPARE(QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name), spoken);
 }
 
 // Controls that grew for a tall font must still fit the window and keep clear of each other.

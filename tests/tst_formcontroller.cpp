@@ -50,6 +50,7 @@ struct FakeView : FormView
 {
     std::u16string inputText() const override { return input; }
     void setMonitorText(const std::u16string &text) override { monitor = toQt(text); }
+    void announce(const std::u16string &text) override { announcements.append(toQt(text)); }
     void showMessage(const FormDesign::Message &message) override
     {
         messages.append(toQt(message.text));
@@ -62,6 +63,7 @@ struct FakeView : FormView
     std::u16string input;
     QString monitor = QStringLiteral("typed by the user");
     QStringList messages;
+    QStringList announcements;
     std::vector<FormDesign::Severity> severities;
     std::vector<int> exitCodes;
     std::function<void()> whileShown; // events the toolkit runs while a message is up
@@ -92,6 +94,8 @@ private slots:
     void load();
     void exit_data();
     void exit();
+    void accessibleNames_data();
+    void accessibleNames();
 };
 
 void tst_FormController::sends_data()
@@ -128,6 +132,7 @@ void tst_FormController::sends()
     QCOMPARE(window.channel().written, QList<QByteArray>{frame});
     QCOMPARE(window.view.monitor, QStringLiteral("\r\n") + dump + QStringLiteral("\r\n"));
     QVERIFY(window.view.messages.isEmpty());
+    QCOMPARE(window.view.announcements, QStringList{QStringLiteral("已发送 %1 字节").arg(frame.size())});
     QCOMPARE(window.view.input, toStd(rawInput)); // the input box is never touched
 }
 
@@ -161,6 +166,7 @@ void tst_FormController::refuses()
     QCOMPARE(window.view.monitor, QString()); // cleared by every click
     QCOMPARE(window.view.messages, QStringList{message});
     QCOMPARE(window.view.severities, std::vector{FormDesign::Severity::Warning});
+    QVERIFY(window.view.announcements.isEmpty());
 }
 
 void tst_FormController::outputFailure_data()
@@ -189,12 +195,14 @@ void tst_FormController::outputFailure()
     QCOMPARE(view.monitor, QString());
     QCOMPARE(view.messages, QStringList{message});
     QCOMPARE(view.severities, std::vector{FormDesign::Severity::Critical});
+    QVERIFY(view.announcements.isEmpty());
 
-    // The next click goes out and shows its dump.
+    // The next click goes out, shows its dump and says so.
     controller.convert();
     QCOMPARE(channel.written.size(), 2);
     QCOMPARE(view.monitor, QStringLiteral("\r\n6C 49 5B 57 \r\n"));
     QCOMPARE(view.messages.size(), 1);
+    QCOMPARE(view.announcements, QStringList{QStringLiteral("已发送 4 字节")});
 }
 
 // Clicks that queued up behind a stalled send reach the window while its message is up (Windows
@@ -269,6 +277,29 @@ void tst_FormController::exit()
     QCOMPARE(window.channel().closes, 1);
     QCOMPARE(window.view.exitCodes, std::vector{exitCode});
     QCOMPARE(window.view.messages, message.isEmpty() ? QStringList{} : QStringList{message});
+}
+
+// A box is named by both lines of its label, as a sighted user reads them; the table says which
+// label stands for which box, so a label moved or reworded renames its box.
+void tst_FormController::accessibleNames_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("Text1") << "Text1" << QStringLiteral("输入需要转化输出的字母、数字或汉字：");
+    QTest::newRow("Text2") << "Text2" << QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码：");
+    QTest::newRow("Command1") << "Command1"
+                              << QStringLiteral("转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
+    QTest::newRow("a label, by its own caption") << "Label2" << QStringLiteral("已从串口输出的Unicode码：");
+    QTest::newRow("no such control") << "Text3" << QString();
+}
+
+void tst_FormController::accessibleNames()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+
+    QCOMPARE(toQt(FormDesign::accessibleName(control.toStdString())), name);
 }
 
 QTEST_APPLESS_MAIN(tst_FormController)

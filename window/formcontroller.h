@@ -16,6 +16,9 @@ public:
     // The input box's raw text, line breaks as the toolkit keeps them.
     virtual std::u16string inputText() const = 0;
     virtual void setMonitorText(const std::u16string &text) = 0;
+    // Tells a screen reader's user what a click did, without moving the focus; where the toolkit has
+    // no way to, nothing.
+    virtual void announce(const std::u16string &text) = 0;
     // Returns once the user has answered the message. The toolkit may run other events meanwhile.
     virtual void showMessage(const FormDesign::Message &message) = 0;
     // Ends the program with `exitCode` once the current event has been handled.
@@ -51,16 +54,24 @@ public:
 
     // A click on the convert button. The monitor box takes the command's text once, when it is
     // done: emptying it first would cost a relayout before the frame is even written, and nothing
-    // could see it in between.
+    // could see it in between. A send that went out is announced: the focus stays on the button, so
+    // a screen reader would not read the monitor box by itself.
     void convert()
     {
         if (m_reporting)
             return;
-        const SendResult result = SendCommand(
-            m_view.inputText(), [this](const UnicodeFrame &frame) { return m_channel.output(frame); });
+        std::size_t sent = 0;
+        const SendResult result = SendCommand(m_view.inputText(), [this, &sent](const UnicodeFrame &frame) {
+            std::optional<std::u16string> failure = m_channel.output(frame);
+            if (!failure)
+                sent = frame.size();
+            return failure;
+        });
         m_view.setMonitorText(result.monitorText);
         if (result.failure)
             report(FormDesign::sendFailureMessage(*result.failure, m_channel.portName()));
+        else
+            m_view.announce(FormDesign::sentAnnouncement(sent));
     }
 
     // Exit, or the window closed from its title bar: either way the bytes still queued leave the

@@ -22,6 +22,28 @@ std::u16string portLabel(std::u16string_view device, std::u16string_view space =
 
 } // namespace
 
+std::u16string accessibleName(std::string_view name)
+{
+    for (const Control &control : kControls) {
+        if (control.name != name)
+            continue;
+        if (control.kind != ControlKind::TextBox)
+            return control.caption;
+        std::u16string labels;
+        for (const Control &label : kControls) {
+            if (label.labelFor && label.labelFor == name)
+                labels += label.caption;
+        }
+        return labels;
+    }
+    return {};
+}
+
+std::u16string sentAnnouncement(std::size_t bytes)
+{
+    return u"已发送 " + decimal(bytes) + u" 字节";
+}
+
 Message sendFailureMessage(const SendFailure &failure, std::u16string_view device)
 {
     switch (failure.kind) {

@@ -18,12 +18,14 @@ enum class ControlKind
 };
 
 // Positions and sizes in twips (1440 to the inch), relative to the client area's top-left corner.
+// `labelFor` names the text box a label stands beside: a screen reader names the box after it.
 struct Control
 {
     const char *name;
     ControlKind kind;
     int left, top, width, height;
     const char16_t *caption;
+    const char *labelFor = nullptr;
 };
 
 inline constexpr int kClientWidth = 8100;
@@ -35,14 +37,19 @@ inline constexpr int kTwipsPerInch = 1440;
 inline constexpr Control kControls[] = {
     {"Text1", ControlKind::TextBox, 2115, 360, 5355, 990, u""},
     {"Text2", ControlKind::TextBox, 2115, 1800, 5340, 1935, u""},
-    {"Label4", ControlKind::Label, 180, 495, 1725, 240, u"输入需要转化输出的"},
-    {"Label1", ControlKind::Label, 180, 765, 1725, 285, u"字母、数字或汉字："},
-    {"Label3", ControlKind::Label, 180, 2025, 1815, 240, u"（串口数据监视窗口）"},
-    {"Label2", ControlKind::Label, 405, 2295, 1275, 420, u"已从串口输出的Unicode码："},
+    {"Label4", ControlKind::Label, 180, 495, 1725, 240, u"输入需要转化输出的", "Text1"},
+    {"Label1", ControlKind::Label, 180, 765, 1725, 285, u"字母、数字或汉字：", "Text1"},
+    {"Label3", ControlKind::Label, 180, 2025, 1815, 240, u"（串口数据监视窗口）", "Text2"},
+    {"Label2", ControlKind::Label, 405, 2295, 1275, 420, u"已从串口输出的Unicode码：", "Text2"},
     {"Command2", ControlKind::Button, 6615, 4050, 1215, 765, u"退出"},
     {"Command1", ControlKind::Button, 1845, 4050, 3030, 780,
      u"转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"},
 };
+
+// What a screen reader calls the control named `name`: a text box is called by all the labels that
+// stand for it, in the order they are read (a sighted user reads both lines of a two-line label as
+// one sentence), any other control by its caption. Empty for a name not in the table.
+std::u16string accessibleName(std::string_view name);
 
 inline constexpr char16_t kFormCaption[] =
     u"汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）";
@@ -77,6 +84,8 @@ struct Message
 // The port's messages name COM1 and, where another name stands for it, the device that was tried:
 // "COM1（/dev/ttyS0）". `device` is the channel's port name.
 
+// What a screen reader says after a frame of `bytes` bytes went out.
+std::u16string sentAnnouncement(std::size_t bytes);
 // What the user reads when a click on the convert button sends nothing.
 Message sendFailureMessage(const SendFailure &failure, std::u16string_view device);
 // COM1 could not be claimed at start; the program then ends.

@@ -28,6 +28,7 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 # The tool's file name is a command's, not a module's: load it by path.
 TOOL = REPO / "scripts" / "virtual-qm47t.py"
 vq = types.ModuleType("virtual_qm47t")
@@ -447,6 +448,86 @@ class EndingTest(E2ETest):
         self.assertEqual(program.wait_exit(), 0)
         self.assertTrue(program.module.wait_released(), "COM1 was not released")
         self.assertEqual(self.desktop.windows(), [])
+
+
+class ScreenReaderTest(E2ETest):
+    """What a screen reader says as Tab walks the window: the name of the control that takes the focus,
+    read on Linux over AT-SPI as Orca reads it (tests/e2e/atspi.py), on Windows through MSAA
+    (accnames.exe beside the program)."""
+
+    CONVERT = "转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"
+    INPUT = "输入需要转化输出的字母、数字或汉字："
+    MONITOR = "（串口数据监视窗口）已从串口输出的Unicode码："
+    # The focus starts in the input box; each Tab moves it on.
+    LINUX_WALK = [INPUT, MONITOR, "退出", CONVERT]
+    # Wine 8 does not take Dynamic Annotations (SetHwndPropStr answers E_NOTIMPL), which give the
+    # boxes both label lines on Windows; MSAA then names each box after the label just before it.
+    WINE_WALK = ["字母、数字或汉字：", "已从串口输出的Unicode码：", "退出", CONVERT]
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.bus = None
+        if PLATFORM.wine is None:
+            import atspi
+            try:
+                cls.bus = atspi.AccessibilityBus(cls.xvfb.env)
+            except RuntimeError as problem:
+                cls.bus_problem = str(problem)
+                return
+            # The program and the tools run with the bus as their session bus.
+            cls.xvfb.env = cls.desktop.env = cls.bus.env
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.bus:
+            cls.bus.close()
+        super().tearDownClass()
+
+    def setUp(self):
+        if PLATFORM.wine is None and self.bus is None:
+            self.skipTest(self.bus_problem)
+
+    def focused(self, program):
+        """The name of the control with the focus, as the screen reader is told it."""
+        if PLATFORM.wine is None:
+            return [control["name"] for control in self.bus.controls(program.process.pid)
+                    if control["focused"] and control["role"] in ("text", "push button")]
+        probe = PROGRAM.parent / "accnames.exe"
+        result = PLATFORM.wine.inside(program.process, ["wine", str(probe)], env=self.desktop.env,
+                                      capture_output=True, timeout=60)
+        if result.returncode != 0:
+            raise RuntimeError(f"accnames failed ({result.returncode}): {result.stderr.decode()[-500:]}")
+        windows = {str(window["x11"]): window for window in map(json.loads, result.stdout.decode().splitlines())}
+        return [control["name"] for control in windows[program.window]["controls"] if control["focus"]]
+
+    def test_tab_walks_the_controls_by_their_names(self):
+        program = Program(self)
+        self.desktop.focus(program.window)
+        heard = []
+        for step in range(4):
+            if step:
+                self.desktop.key("Tab")
+            # The reader hears of the move a moment after the key: what it is told once the focus
+            # has left the last control heard (None if it never does).
+            moved = vq.wait_until(lambda: [name for name in self.focused(program) if name not in heard], 10.0)
+            heard.append(moved[0] if moved else None)
+        self.assertEqual(heard, self.WINE_WALK if PLATFORM.wine else self.LINUX_WALK)
+        # With a screen reader there, a send is announced as well as written.
+        program.type_input("汉字")
+        frame = program.send()
+        self.assertIsNotNone(frame, "nothing reached COM1")
+        self.assertEqual(frame.data, wire_bytes("汉字"))
+
+    def test_each_label_names_its_box(self):
+        if PLATFORM.wine:
+            self.skipTest(NOT_HERE + "MSAA has no relations; the walk reads the label that names each box")
+        program = Program(self)
+        self.assertTrue(vq.wait_until(lambda: self.bus.controls(program.process.pid), 10.0), "nothing on AT-SPI")
+        boxes = [(control["name"], control["labelled_by"]) for control in self.bus.controls(program.process.pid)
+                 if control["role"] == "text"]
+        self.assertEqual(boxes, [(self.INPUT, ["输入需要转化输出的", "字母、数字或汉字："]),
+                                 (self.MONITOR, ["（串口数据监视窗口）", "已从串口输出的Unicode码："])])
 
 
 def typed_characters():

@@ -6,6 +6,7 @@
 #include "win32text.h"
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 #include <utility>
 
@@ -14,6 +15,8 @@ namespace {
 using FormDesign::ControlKind;
 
 constexpr wchar_t kClassName[] = L"QM47TConverterForm1";
+// Where a text box keeps the edit control's own window procedure while the window's stands before it.
+constexpr wchar_t kEditProcedure[] = L"QM47TConverterEditProcedure";
 
 constexpr std::size_t rowOf(std::string_view name)
 {
@@ -28,6 +31,44 @@ constexpr std::size_t kMonitorBox = rowOf("Text2");
 constexpr std::size_t kConvertButton = rowOf("Command1");
 constexpr std::size_t kExitButton = rowOf("Command2");
 static_assert(std::max({kInputBox, kMonitorBox, kConvertButton, kExitButton}) < std::size(FormDesign::kControls));
+
+using CreationOrder = std::array<std::size_t, std::size(FormDesign::kControls)>;
+
+// The rows in the order their windows are created, which is their z-order: the table's, except that
+// the labels naming a box come right before it. MSAA names an edit control after the static text
+// just before it, and the dialog keyboard skips labels, so the tab order stays the table's.
+constexpr CreationOrder creationOrder()
+{
+    CreationOrder order{};
+    std::size_t next = 0;
+    for (std::size_t row = 0; row < order.size(); ++row) {
+        const FormDesign::Control &control = FormDesign::kControls[row];
+        if (control.labelFor)
+            continue;
+        for (std::size_t label = 0; label < order.size(); ++label) {
+            const char *box = FormDesign::kControls[label].labelFor;
+            if (box && std::string_view(box) == control.name)
+                order[next++] = label;
+        }
+        order[next++] = row;
+    }
+    return order;
+}
+
+constexpr CreationOrder kCreationOrder = creationOrder();
+
+constexpr bool createsEveryRowOnce()
+{
+    for (std::size_t row = 0; row < kCreationOrder.size(); ++row) {
+        std::size_t seen = 0;
+        for (const std::size_t created : kCreationOrder)
+            seen += created == row;
+        if (seen != 1)
+            return false;
+    }
+    return true;
+}
+static_assert(createsEveryRowOnce(), "every label must name a box in the table");
 
 // A button draws its caption inside its edge and focus frame, at 96 dpi.
 constexpr int kButtonSidePadding = 4;
@@ -124,6 +165,32 @@ LRESULT CALLBACK Form1::windowProc(HWND window, UINT message, WPARAM wParam, LPA
     return self->handleMessage(message, wParam, lParam);
 }
 
+LRESULT CALLBACK Form1::boxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const auto editProc = reinterpret_cast<WNDPROC>(::GetPropW(box, kEditProcedure));
+    if (message == WM_GETOBJECT) {
+        // Only an assistive program asks a control for its accessible object: the boxes are named
+        // then, before it reads either name, and a start without one costs nothing for it.
+        if (auto *self = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(::GetParent(box), GWLP_USERDATA)))
+            self->nameBoxes();
+    } else if (message == WM_NCDESTROY) {
+        ::RemovePropW(box, kEditProcedure);
+    }
+    return ::CallWindowProcW(editProc, box, message, wParam, lParam);
+}
+
+void Form1::nameBoxes()
+{
+    if (m_boxesNamed)
+        return;
+    m_boxesNamed = true;
+    for (std::size_t row = 0; row < m_controls.size(); ++row) {
+        const FormDesign::Control &design = FormDesign::kControls[row];
+        if (design.kind == ControlKind::TextBox)
+            m_screenReader.name(m_controls[row], FormDesign::accessibleName(design.name));
+    }
+}
+
 LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -154,6 +221,7 @@ LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
             ::DestroyWindow(m_window);
         return 0;
     case WM_DESTROY:
+        m_screenReader.clearNames();
         ::PostQuitMessage(m_exitCode);
         return 0;
     case WM_NCDESTROY: {
@@ -172,9 +240,8 @@ bool Form1::createControls()
     m_font = Dpi::messageFont(m_dpi);
     const auto instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(m_window, GWLP_HINSTANCE));
     const Dpi::TextMeasure measure(m_font.get());
-    // Created in tab order, so the dialog keyboard visits them in the table's order, and each in
-    // its final place and size: nothing is moved before the window is first shown.
-    for (std::size_t row = 0; row < m_controls.size(); ++row) {
+    // Each in its final place and size: nothing is moved before the window is first shown.
+    for (const std::size_t row : kCreationOrder) {
         const FormDesign::Control &design = FormDesign::kControls[row];
         const ControlClass kind = controlClass(design.kind);
         const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(row));
@@ -186,8 +253,12 @@ bool Form1::createControls()
         if (!m_controls[row])
             return false;
         ::SendMessageW(m_controls[row], WM_SETFONT, reinterpret_cast<WPARAM>(m_font.get()), FALSE);
-        if (design.kind == ControlKind::TextBox)
+        if (design.kind == ControlKind::TextBox) {
             ::SendMessageW(m_controls[row], EM_SETLIMITTEXT, 0, 0); // no length limit
+            const LONG_PTR editProc = ::GetWindowLongPtrW(m_controls[row], GWLP_WNDPROC);
+            if (::SetPropW(m_controls[row], kEditProcedure, reinterpret_cast<HANDLE>(editProc)))
+                ::SetWindowLongPtrW(m_controls[row], GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(boxProc));
+        }
     }
 
     const SIZE frame = Dpi::frameSize({FormDesign::toPixels(FormDesign::kClientWidth, m_dpi),
@@ -268,6 +339,14 @@ std::u16string Form1::inputText() const
 void Form1::setMonitorText(const std::u16string &text)
 {
     ::SetWindowTextW(m_controls[kMonitorBox], asWide(text));
+}
+
+void Form1::announce(const std::u16string &text)
+{
+    // Said as from the monitor box, which shows what went out; only once an assistive program has
+    // asked for the window's objects, so that no one else pays for loading UI Automation.
+    if (m_boxesNamed)
+        m_screenReader.announce(m_controls[kMonitorBox], text);
 }
 
 void Form1::showMessage(const FormDesign::Message &message)

@@ -3,6 +3,7 @@
 
 #include "dpi.h"
 #include "formcontroller.h"
+#include "screenreader.h"
 #include "serialchannel.h"
 
 #include <windows.h>
@@ -37,6 +38,9 @@ public:
 
 private:
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // Stands before each text box's own procedure, to name the boxes when a screen reader first asks.
+    static LRESULT CALLBACK boxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam);
+    void nameBoxes();
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
     bool createControls();
@@ -50,11 +54,15 @@ private:
 
     std::u16string inputText() const override;
     void setMonitorText(const std::u16string &text) override;
+    void announce(const std::u16string &text) override;
     void showMessage(const FormDesign::Message &message) override;
     void quit(int exitCode) override;
 
     FormController<SerialChannel> m_controller;
     HWND m_window = nullptr;
+    // Outlives the controls it names.
+    ScreenReader m_screenReader;
+    bool m_boxesNamed = false;
     std::array<HWND, std::size(FormDesign::kControls)> m_controls{};
     UniqueFont m_font;
     int m_dpi = Dpi::kDesign;

@@ -1,0 +1,108 @@
+#!/usr/bin/python3
+"""What a screen reader on Linux (Orca) is told about a program's controls, read over AT-SPI.
+
+As a library: AccessibilityBus starts a private D-Bus session bus and the AT-SPI bus on it for a
+display, so that a Qt program started with its `env` shows its widgets there, and `controls(pid)`
+reads them. As a program (only the system's /usr/bin/python3 has Debian's pyatspi):
+
+  /usr/bin/python3 tests/e2e/atspi.py PID
+
+prints the accessible objects of the application with that process id, one JSON object a line:
+  {"role": "text", "name": "..", "focused": true, "labelled_by": [".."], "label_for": [".."]}
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+SYSTEM_PYTHON = "/usr/bin/python3"
+BUS_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
+
+
+class AccessibilityBus:
+    """A D-Bus session bus of its own with an AT-SPI bus launched on it, for the display in `env`.
+    Everything it starts runs in one process group, ended by that group's id on close."""
+
+    def __init__(self, env, timeout=10.0):
+        for tool in ("dbus-daemon", BUS_LAUNCHER, SYSTEM_PYTHON):
+            if shutil.which(tool) is None:
+                raise RuntimeError(f"{tool} is missing (Debian packages dbus-daemon, at-spi2-core)")
+        self._folder = tempfile.TemporaryDirectory(prefix="qm47t-atspi-")
+        address = f"unix:path={self._folder.name}/bus"
+        # Qt then exports its widgets whatever the desktop's setting says.
+        self.env = dict(env, DBUS_SESSION_BUS_ADDRESS=address, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                        NO_AT_BRIDGE="0")
+        script = (f"dbus-daemon --session --nofork --nopidfile --address={address} & "
+                  f"until [ -S {self._folder.name}/bus ]; do sleep 0.05; done; "
+                  f"exec {BUS_LAUNCHER} --launch-immediately")
+        self._process = subprocess.Popen(["sh", "-c", script], env=self.env, start_new_session=True,
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + timeout
+        while not self._launched():
+            if time.monotonic() > deadline or self._process.poll() is not None:
+                self.close()
+                raise RuntimeError("the AT-SPI bus did not start")
+            time.sleep(0.05)
+
+    def _launched(self):
+        result = subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                                 "org.a11y.Bus.GetAddress"], env=self.env, capture_output=True, text=True)
+        return result.returncode == 0
+
+    def controls(self, pid):
+        """The accessible objects of the application with process id `pid`, as the reader prints them."""
+        result = subprocess.run([SYSTEM_PYTHON, __file__, str(pid)], env=self.env, capture_output=True, text=True,
+                                timeout=30)
+        if result.returncode != 0:
+            raise RuntimeError(f"reading AT-SPI failed ({result.returncode}): {result.stderr[-500:]}")
+        return [json.loads(line) for line in result.stdout.splitlines()]
+
+    def close(self):
+        try:
+            os.killpg(self._process.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        self._process.wait()
+        self._folder.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+
+def read(pid):
+    import pyatspi
+
+    def names(relations, kind):
+        return [relation.getTarget(i).name for relation in relations if relation.getRelationType() == kind
+                for i in range(relation.getNTargets())]
+
+    def walk(node):
+        yield node
+        for i in range(node.childCount):
+            yield from walk(node.getChildAtIndex(i))
+
+    desktop = pyatspi.Registry.getDesktop(0)
+    for app in (desktop.getChildAtIndex(i) for i in range(desktop.childCount)):
+        if app is None or app.get_process_id() != pid:
+            continue
+        for node in walk(app):
+            relations = node.getRelationSet()
+            print(json.dumps({"role": node.getRoleName(), "name": node.name,
+                              "focused": node.getState().contains(pyatspi.STATE_FOCUSED),
+                              "labelled_by": names(relations, pyatspi.RELATION_LABELLED_BY),
+                              "label_for": names(relations, pyatspi.RELATION_LABEL_FOR)},
+                             ensure_ascii=False))
+
+
+if __name__ == "__main__":
+    read(int(sys.argv[1]))
