@@ -180,6 +180,10 @@ class VirtualModule:
             readable = size and any(event & select.POLLIN for _, event in events)
             hung_up = any(event & select.POLLHUP for _, event in events)
             if readable:
+                # Asked again: a pause or pace may have come while poll waited.
+                size = self._read_size()[0]
+                if not size:
+                    continue
                 try:
                     chunk = os.read(self._master, size)
                 except OSError:

@@ -7,7 +7,7 @@ import socket
 from pathlib import Path
 
 import e2e
-from e2e import E2ETest
+from e2e import E2ETest, wire_bytes
 from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, MAIN_WINDOW_SIZE, TEXT1_CENTRE
 from qm47t_harness.module import VirtualModule
 from qm47t_harness.namespace import spawn_in_namespace, stop
