@@ -11,7 +11,7 @@ import signal
 import subprocess
 import time
 
-from . import Unavailable, wait_until
+from . import Unavailable
 
 COM1 = "/dev/ttyS0"
 # Where a Wine prefix's registry (HKLM\Software\Wine\Ports) puts COM1: a file on the namespace's
@@ -253,7 +253,3 @@ def stop(process, timeout=20.0):
     process.wait()
     return ended
 
-
-def wait_namespace_empty(process, timeout):
-    """True once nothing runs in the namespace of a process from spawn_in_namespace."""
-    return wait_until(lambda: not namespace_pids(process.namespace), timeout) is not False
