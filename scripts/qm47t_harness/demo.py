@@ -34,6 +34,9 @@ def run_on_display(program, wine=None):
         except KeyboardInterrupt:
             # Under Wine the namespace still ends the wineserver; wait for that.
             status = process.wait()
+        finally:
+            # Whatever the program left in its namespace goes with it.
+            stop(process)
         module.wait_released(timeout=1.0)
     return exit_status(status)
 

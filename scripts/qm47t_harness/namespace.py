@@ -136,19 +136,26 @@ def _own_namespace():
     return mount_namespace("self")
 
 
-def _wait_for_namespace(process, timeout=10.0):
-    """The private namespace `process` (unshare) has made, once it has: until then it is still in
-    ours, which must never be taken for it."""
+def _hold_namespace(process, timeout=10.0):
+    """Waits until `process` (unshare) has made its private namespace (until then it is still in ours,
+    which must never be taken for it), and keeps a descriptor of it open on the process: a namespace
+    that is held cannot end, so its inode number cannot pass to another run's namespace before
+    stop() has looked for what is left in this one."""
+    process.namespace, process.namespace_fd = None, None
     own = _own_namespace()
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         found = mount_namespace(process.pid)
         if found is None:
-            return None
+            return
         if found != own:
-            return found
+            try:
+                held = os.open(f"/proc/{process.pid}/ns/mnt", os.O_RDONLY | os.O_CLOEXEC)
+            except OSError:
+                return
+            process.namespace, process.namespace_fd = found, held
+            return
         time.sleep(0.001)
-    return None
 
 
 def namespace_pids(namespace):
@@ -169,21 +176,21 @@ def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=F
     returned `go()` to let it exec argv (`go` is None otherwise). With `wine` (a Wine) argv runs
     under that prefix's own wineserver, which is ended before the namespace goes. With dev_links (a
     dict, maybe empty) the namespace gets a /dev of its own holding those symlinks (private_dev_steps).
-    The process carries `namespace`, which stop() ends whole."""
+    The process carries its `namespace`, which stop() ends whole: call it once the run is over."""
     script = namespace_script(port_source, require_pty, gated, wine is not None, dev_links)
     if wine is not None:
         env = wine.env(env)
     command = [*namespace_command(), "sh", "-c", script, "qm47t-namespace", *argv]
     if not gated:
         process = subprocess.Popen(command, env=env, **popen_args)
-        process.namespace = _wait_for_namespace(process)
+        _hold_namespace(process)
         return process, None
     process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, **popen_args)
-    process.namespace = _wait_for_namespace(process)
+    _hold_namespace(process)
     mounted = process.stdout.read(1) == b"\n"
     process.stdout.close()
     if not mounted:
-        process.wait()
+        stop(process)
         raise RuntimeError(f"the namespace set-up failed (status {process.returncode})")
 
     def go():
@@ -237,19 +244,23 @@ def end_namespace(namespace):
 def stop(process, timeout=20.0):
     """Asks a program to end (under Wine the namespace's shell then ends its wineserver) and kills it
     if it does not; then, for a program started by spawn_in_namespace, kills whatever else is left in
-    its namespace, hung program or Wine service alike. Returns the PIDs that had to be killed."""
+    its namespace, hung program or Wine service alike, and lets go of the namespace. Returns the PIDs
+    that had to be killed. Calling it again does nothing more."""
+    held = getattr(process, "namespace_fd", None)
     ended = []
     if process.poll() is None:
         process.terminate()
         try:
             process.wait(timeout)
         except subprocess.TimeoutExpired:
-            if getattr(process, "namespace", None) is None:
+            if held is None:
                 process.kill()
                 ended.append(process.pid)
-    namespace = getattr(process, "namespace", None)
-    if namespace is not None:
-        ended += end_namespace(namespace)
+    if held is not None:
+        try:
+            ended += end_namespace(process.namespace)
+        finally:
+            os.close(held)
+            process.namespace_fd = None
     process.wait()
     return ended
-

@@ -36,9 +36,11 @@ class NamespaceTest(unittest.TestCase):
     def test_nothing_starts_unless_com1_is_the_pseudo_terminal(self):
         # The guard against a real UART: what would start (the shell's `exit 0`) never runs.
         process, _ = spawn_in_namespace(["sh", "-c", "exit 0"], "/dev/null", stderr=subprocess.DEVNULL)
+        self.addCleanup(stop, process)
         self.assertEqual(process.wait(10), REFUSED_STATUS)
         with VirtualModule() as module:
             process, _ = spawn_in_namespace(["sh", "-c", "exit 0"], module.slave_path)
+            self.addCleanup(stop, process)
             self.assertEqual(process.wait(10), 0)
 
     def test_a_hung_program_and_what_left_its_tree_are_ended_and_the_next_run_starts(self):
@@ -52,6 +54,7 @@ class NamespaceTest(unittest.TestCase):
             self.assertEqual(namespace_pids(process.namespace), [], "processes outlived the run")
             self.assertLessEqual(set(running), set(ended))
             following = module.start(["sh", "-c", "exit 0"])
+            self.addCleanup(stop, following)
             self.assertEqual(following.wait(10), 0)
 
     def test_the_namespace_is_never_this_process_own(self):
