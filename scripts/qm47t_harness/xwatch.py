@@ -23,6 +23,8 @@ class XWatch:
             raise RuntimeError("the X server has no DAMAGE extension")
         # The extension must be told the client's version before anything else.
         self.x.damage_query_version()
+        # python3-xlib registers a copy of the event class under this code, so the code is compared.
+        self._damage_event = self.x.extension_event.DamageNotify
         self.root = self.x.screen().root
         self.root.change_attributes(event_mask=X.SubstructureNotifyMask)
         self.pid_atom = self.x.intern_atom("_NET_WM_PID")
@@ -45,7 +47,7 @@ class XWatch:
         received = time.monotonic()
         while self.x.pending_events():
             event = self.x.next_event()
-            if isinstance(event, self._damage.DamageNotify):
+            if event.type & 0x7F == self._damage_event:
                 area, whole = event.area, event.drawable_geometry
                 self.damage[event.drawable.id].append(
                     (received, area.x, area.y, area.width, area.height, whole.width, whole.height))
