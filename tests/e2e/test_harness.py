@@ -16,6 +16,7 @@ from qm47t_harness import wait_until
 from qm47t_harness.module import Pacer, VirtualModule, whole_frames
 from qm47t_harness.namespace import REFUSED_STATUS, namespace_pids, spawn_in_namespace, stop
 from qm47t_harness.wine import wine_processes
+from qm47t_harness.xwatch import XWatch
 
 # A program that hangs: it ignores SIGTERM, as does a child that has left its process tree (setsid),
 # as Wine's services leave the program's.
@@ -85,6 +86,25 @@ class WineHangTest(E2ETest):
         frame = following.send()
         self.assertIsNotNone(frame, "the next run sent nothing")
         self.assertEqual(frame.data, wire_bytes("OK"))
+
+
+class XWatchTest(E2ETest):
+    def test_the_bench_sees_the_window_mapped_by_its_process_and_fully_drawn(self):
+        watch = XWatch(self.xvfb.display)
+        self.addCleanup(watch.close)
+        program = Program(self)
+        mapped = []
+
+        def main_window_mapped():
+            watch.wait(0.1)
+            while (found := watch.next_top_level_map()) is not None:
+                mapped.append(found[1])
+            return int(program.window) in mapped
+
+        self.assertTrue(wait_until(main_window_mapped, 10), "no MapNotify for the program's window")
+        self.assertIn(watch.window_pid(int(program.window)), namespace_pids(program.process.namespace))
+        self.assertIsNotNone(wait_until(lambda: watch.wait(0.1) or watch.painted_at(int(program.window)), 10),
+                             "no drawing covered the whole window")
 
 
 class VirtualModuleTest(unittest.TestCase):
