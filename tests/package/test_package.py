@@ -203,38 +203,42 @@ def find_main_window(display, program):
 def run_installed_program(entry):
     runtime_dir = tempfile.mkdtemp(prefix="qm47t-package-test-")
     log = tempfile.TemporaryFile(mode="w+")
-    program = None
+    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": runtime_dir, "LANG": "C.UTF-8",
+           "QT_QPA_PLATFORM": "xcb", "XDG_RUNTIME_DIR": runtime_dir}
     try:
         with Xvfb() as xvfb, VirtualModule() as module:
-            display = xvfb.display
-            env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": runtime_dir, "LANG": "C.UTF-8",
-                   "DISPLAY": display, "QT_QPA_PLATFORM": "xcb", "XDG_RUNTIME_DIR": runtime_dir}
-            program = module.start([BINARY], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            program = module.start([BINARY], env=dict(env, DISPLAY=xvfb.display), stdin=subprocess.DEVNULL,
+                                   stdout=log, stderr=log)
             try:
-                window, properties = find_main_window(display, program)
-            except Failure as failure:
-                log.seek(0)
-                raise Failure(f"{failure}\nprogram output:\n{log.read()}") from None
-            print(f"window {window}: {properties}")
-            # A failed start shows a message box with the same title; the main window is the normal one.
-            check(properties.get("_NET_WM_WINDOW_TYPE") == "_NET_WM_WINDOW_TYPE_NORMAL",
-                  f"the window titled {TITLE!r} is a {properties.get('_NET_WM_WINDOW_TYPE')}")
-            wm_class = entry.get("StartupWMClass")
-            check(properties.get("WM_CLASS") == f'"{wm_class}", "{wm_class}"',
-                  f"WM_CLASS {properties.get('WM_CLASS')} does not match StartupWMClass={wm_class}")
-            # The program set up the virtual module's line as COM1: 9600 bit/s, 8 data bits, no
-            # parity, 1 stop bit.
-            line = module.line_settings()
-            check(line.speed == 9600 and line.input_speed == 9600, "the stand-in COM1 is not at 9600 bit/s")
-            check((line.data_bits, line.parity, line.stop_bits) == (8, "N", 1), "the stand-in COM1 is not 8N1")
-            check(program.poll() is None, f"the program ended with status {program.returncode}")
-            program.send_signal(signal.SIGTERM)
-            status = program.wait(timeout=10)
-            check(status == -signal.SIGTERM, f"the program ended with status {status} on SIGTERM")
+                check_running_program(entry, xvfb.display, program, module, log)
+            finally:
+                stop(program)
     finally:
-        if program is not None:
-            stop(program)
         shutil.rmtree(runtime_dir, ignore_errors=True)
+
+
+def check_running_program(entry, display, program, module, log):
+    try:
+        window, properties = find_main_window(display, program)
+    except Failure as failure:
+        log.seek(0)
+        raise Failure(f"{failure}\nprogram output:\n{log.read()}") from None
+    print(f"window {window}: {properties}")
+    # A failed start shows a message box with the same title; the main window is the normal one.
+    check(properties.get("_NET_WM_WINDOW_TYPE") == "_NET_WM_WINDOW_TYPE_NORMAL",
+          f"the window titled {TITLE!r} is a {properties.get('_NET_WM_WINDOW_TYPE')}")
+    wm_class = entry.get("StartupWMClass")
+    check(properties.get("WM_CLASS") == f'"{wm_class}", "{wm_class}"',
+          f"WM_CLASS {properties.get('WM_CLASS')} does not match StartupWMClass={wm_class}")
+    # The program set up the virtual module's line as COM1: 9600 bit/s, 8 data bits, no parity,
+    # 1 stop bit.
+    line = module.line_settings()
+    check(line.speed == 9600 and line.input_speed == 9600, "the stand-in COM1 is not at 9600 bit/s")
+    check((line.data_bits, line.parity, line.stop_bits) == (8, "N", 1), "the stand-in COM1 is not 8N1")
+    check(program.poll() is None, f"the program ended with status {program.returncode}")
+    program.send_signal(signal.SIGTERM)
+    status = program.wait(timeout=10)
+    check(status == -signal.SIGTERM, f"the program ended with status {status} on SIGTERM")
 
 
 def check_removed(listed):
