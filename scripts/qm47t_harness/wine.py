@@ -8,12 +8,11 @@ import os
 import shutil
 import subprocess
 import sys
-import select
-import threading
 import time
 from pathlib import Path
 
 from . import Unavailable, wait_until
+from .module import VirtualModule
 from .namespace import WINE_COM1, enter_command, spawn_in_namespace, stop
 
 WINE_PORTS_KEY = r"HKLM\Software\Wine\Ports"
@@ -131,28 +130,24 @@ class Wine:
     def _make_prefix(self):
         print(f"virtual-qm47t: making the Wine prefix {self.prefix} (once, about 10 s)", file=sys.stderr, flush=True)
         shutil.rmtree(self.prefix, ignore_errors=True)
-        master, slave = os.openpty()
-        try:
+        with VirtualModule() as module:
             # The registry is written when the server ends, which `wineserver -w` waits for.
             script = ("wineboot -i && wine reg add '" + WINE_PORTS_KEY + "' /v COM1 /t REG_SZ /d " + WINE_COM1 +
                       " /f >/dev/null && wineserver -w")
-            process, _ = spawn_in_namespace(["sh", "-c", script], os.ttyname(slave), wine=self,
+            process, _ = spawn_in_namespace(["sh", "-c", script], module.slave_path, wine=self,
                                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
             try:
                 process.wait(300)
             finally:
                 stop(process)
-        finally:
-            os.close(slave)
-            os.close(master)
         if not self._com1_mapped():
             raise RuntimeError(f"could not make the Wine prefix {self.prefix} with COM1 mapped to {WINE_COM1}")
 
 
 class WineServer:
-    """One namespace held for many starts (the bench's): a pseudo-terminal, drained, over /dev/ttyS0
-    and over the path the prefix maps COM1 to, and a persistent wineserver of the prefix in the
-    foreground. Each program starts in that namespace through start(), so that a start is the
+    """One namespace held for many starts (the bench's): the virtual module's pseudo-terminal over
+    /dev/ttyS0 and over the path the prefix maps COM1 to, and a persistent wineserver of the prefix in
+    the foreground. Each program starts in that namespace through start(), so that a start is the
     program's own, not the server's nor Wine's services' (the first start pays for those). Leaving
     stops the namespace's shell, which ends the server (wineserver -k, then -w) before the namespace
     goes, ends whatever is left in it, and lets go of the prefix, which must then be unused."""
@@ -160,18 +155,15 @@ class WineServer:
     def __init__(self, prefix):
         self.wine = Wine(prefix)
         self.process = None
-        self.pty = None
-        self._stopping = threading.Event()
-        self._drain = threading.Thread(target=self._drain_pty, daemon=True)
+        self.module = None
 
     def __enter__(self):
         self.wine.open()  # refuses while anything uses the prefix; makes the prefix on first use
         try:
-            self.pty = os.openpty()
-            self.device = os.fstat(self.pty[1]).st_rdev
-            self._drain.start()
+            self.module = VirtualModule()
+            self.device = os.stat(self.module.slave_path).st_rdev
             self.process, _ = spawn_in_namespace(
-                ["wineserver", "--foreground", "--persistent"], os.ttyname(self.pty[1]), wine=self.wine,
+                ["wineserver", "--foreground", "--persistent"], self.module.slave_path, wine=self.wine,
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                 start_new_session=True)  # a Ctrl-C must not reach the server before __exit__ ends it
             self._wait_for_server()
@@ -183,13 +175,9 @@ class WineServer:
     def __exit__(self, *_):
         if self.process is not None:
             stop(self.process)
-        self._stopping.set()
-        if self._drain.is_alive():
-            self._drain.join()
-        if self.pty is not None:
-            for fd in self.pty:
-                os.close(fd)
-            self.pty = None
+        if self.module is not None:
+            self.module.close()
+            self.module = None
         self.wine.close()  # raises if a process still uses the prefix
 
     def start(self, argv, env, **popen_args):
@@ -200,11 +188,6 @@ class WineServer:
 
     def processes(self):
         return wine_processes(self.wine.prefix)
-
-    def _drain_pty(self):
-        while not self._stopping.is_set():
-            if select.select([self.pty[0]], [], [], 0.2)[0]:
-                os.read(self.pty[0], 4096)  # keeps the pty from filling up; the bytes do not matter
 
     def _wait_for_server(self):
         # A client that found no server would start one of its own: wait until ours listens, in the
