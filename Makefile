@@ -6,15 +6,19 @@ BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev libfo
 # The Windows program's end-to-end run and demo: Wine, nsenter to reach its namespace, and the data
 # localedef compiles the private zh_CN.UTF-8 locale from.
 WINE_PACKAGES  := wine wine64 util-linux locales
-# What a screen reader reads is read over a private session bus and AT-SPI bus, with Debian's pyatspi.
-TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
+# The harness (scripts/qm47t_harness) runs under Debian's own python3, with python3-xlib for the
+# keymap, close requests and the bench's DAMAGE watching; what a screen reader reads is read over a
+# private session bus and AT-SPI bus, with Debian's pyatspi.
+HARNESS_PACKAGES := python3 python3-xlib
+PYTHON         := /usr/bin/python3
+TEST_PACKAGES  := $(BUILD_PACKAGES) $(HARNESS_PACKAGES) xvfb xdotool xclip strace \
                   dpkg-dev file desktop-file-utils appstream x11-utils lintian $(WINE_PACKAGES) \
                   python3-pyatspi at-spi2-core dbus-daemon dbus-bin
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local
-DEMO_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool imagemagick libx11-6
-BENCH_PACKAGES := $(BUILD_PACKAGES) libbenchmark-dev python3 xvfb util-linux mount cutecom gtkterm
+DEMO_PACKAGES  := $(BUILD_PACKAGES) $(HARNESS_PACKAGES) xvfb xdotool xclip imagemagick
+BENCH_PACKAGES := $(BUILD_PACKAGES) $(HARNESS_PACKAGES) libbenchmark-dev xvfb util-linux mount cutecom gtkterm
 FUZZ_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 WINDOWS_PACKAGES := cmake make mingw-w64
 # The Windows setup program is made with NSIS; its test installs and runs it under Wine.
@@ -37,12 +41,12 @@ build: deps
 # there is one, else a scripted run on a private Xvfb that saves build/demo.png.
 demo: build
 	scripts/install-deps.sh $(DEMO_PACKAGES)
-	python3 scripts/virtual-qm47t.py --demo
+	$(PYTHON) scripts/virtual-qm47t.py --demo
 
 # The same with the Windows program under Wine; the scripted run saves build/demo-windows.png.
 demo-windows: windows
 	scripts/install-deps.sh $(DEMO_PACKAGES) $(WINE_PACKAGES)
-	python3 scripts/virtual-qm47t.py --windows
+	$(PYTHON) scripts/virtual-qm47t.py --windows
 
 # Builds the Windows program and its release too: the end-to-end suite runs against both programs,
 # the package tests against the .deb and the setup program, and each fails if what it tests is missing.
@@ -96,8 +100,8 @@ bench:
 	cmake --preset windows
 	cmake --build --preset windows -j2
 	./build-bench/bench/bench_send
-	python3 bench/startup.py --build-dir build-bench
-	python3 bench/startup.py --windows --build-dir build-windows --linux-program build-bench/qm47t-converter
+	PYTHONPATH=scripts $(PYTHON) bench/startup.py --build-dir build-bench
+	PYTHONPATH=scripts $(PYTHON) bench/startup.py --windows --build-dir build-windows --linux-program build-bench/qm47t-converter
 
 # The native Windows program, build-windows/qm47t-converter.exe, cross-built with mingw-w64: one
 # static .exe that needs no DLL beyond Windows' own.

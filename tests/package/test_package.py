@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Builds the Debian package, checks it with lintian, installs it with apt on this machine, starts
 the installed program, then removes the package and checks that none of its files stay behind.
 
@@ -8,9 +8,10 @@ Building and lintian run for anyone. Installing changes the machine's package se
 as root; elsewhere the test exits 77 after lintian, which CTest reports as skipped. A copy of the
 package left installed by an earlier run is purged first.
 
-The program opens COM1 (/dev/ttyS0) as it starts. It runs here only inside a private mount
-namespace where a pseudo-terminal stands in for /dev/ttyS0, /dev/null for every other
-/dev/ttyS*, and a private tmpfs holds the serial lock files; a private Xvfb is its screen.
+The program opens COM1 (/dev/ttyS0) as it starts. It runs here only inside the harness's private
+mount namespace (scripts/qm47t_harness) where the virtual module's pseudo-terminal stands in for
+/dev/ttyS0, /dev/null for every other /dev/ttyS*, and a private tmpfs holds the serial lock files;
+a private Xvfb is its screen.
 """
 import os
 import pathlib
@@ -20,9 +21,12 @@ import signal
 import subprocess
 import sys
 import tempfile
-import termios
 import time
 import xml.etree.ElementTree as ElementTree
+
+from qm47t_harness.display import Xvfb
+from qm47t_harness.module import VirtualModule
+from qm47t_harness.namespace import stop
 
 PACKAGE = "qm47t-converter"
 APP_ID = "io.github.qm47t.converter"
@@ -42,22 +46,6 @@ WINDOW_TIMEOUT = 30.0
 
 APT = ["apt-get", "-y", "-q", "-o", "DPkg::Lock::Timeout=600"]
 APT_ENV = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
-
-# Runs as `sh -c NAMESPACE_SETUP sh PTY PROGRAM` inside `unshare -m`: every step must succeed
-# before the program is started, and the last check refuses anything but a pty slave (majors
-# 136 to 143) on /dev/ttyS0.
-NAMESPACE_SETUP = r"""
-set -e
-mount -t tmpfs tmpfs /run/lock
-mount --bind "$1" /dev/ttyS0
-for port in /dev/ttyS*; do
-    [ "$port" = /dev/ttyS0 ] || mount --bind /dev/null "$port"
-done
-major=$((0x$(stat -L -c %t /dev/ttyS0)))
-[ "$major" -ge 136 ] && [ "$major" -le 143 ]
-exec "$2"
-"""
-
 
 class Failure(Exception):
     pass
@@ -179,18 +167,6 @@ def check_metadata(version):
     return entry
 
 
-def start_xvfb():
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                               "-nolisten", "tcp"], pass_fds=[write_end],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as announced:
-        display = announced.readline().strip()
-    check(display.isdigit(), "Xvfb did not announce a display")
-    return server, f":{display}"
-
-
 def x_properties(display, window):
     env = {**os.environ, "DISPLAY": display, "LC_ALL": "C.UTF-8"}
     output = subprocess.run(["xprop", "-id", window, "-notype", "_NET_WM_NAME", "WM_CLASS",
@@ -225,49 +201,44 @@ def find_main_window(display, program):
 
 
 def run_installed_program(entry):
-    master, slave = os.openpty()
-    server, display = start_xvfb()
     runtime_dir = tempfile.mkdtemp(prefix="qm47t-package-test-")
     log = tempfile.TemporaryFile(mode="w+")
-    program = None
+    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": runtime_dir, "LANG": "C.UTF-8",
+           "QT_QPA_PLATFORM": "xcb", "XDG_RUNTIME_DIR": runtime_dir}
     try:
-        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": runtime_dir, "LANG": "C.UTF-8",
-               "DISPLAY": display, "QT_QPA_PLATFORM": "xcb", "XDG_RUNTIME_DIR": runtime_dir}
-        program = subprocess.Popen(
-            ["unshare", "-m", "--propagation", "private", "sh", "-c", NAMESPACE_SETUP, "sh",
-             os.ttyname(slave), BINARY], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        try:
-            window, properties = find_main_window(display, program)
-        except Failure as failure:
-            log.seek(0)
-            raise Failure(f"{failure}\nprogram output:\n{log.read()}") from None
-        print(f"window {window}: {properties}")
-        # A failed start shows a message box with the same title; the main window is the normal one.
-        check(properties.get("_NET_WM_WINDOW_TYPE") == "_NET_WM_WINDOW_TYPE_NORMAL",
-              f"the window titled {TITLE!r} is a {properties.get('_NET_WM_WINDOW_TYPE')}")
-        wm_class = entry.get("StartupWMClass")
-        check(properties.get("WM_CLASS") == f'"{wm_class}", "{wm_class}"',
-              f"WM_CLASS {properties.get('WM_CLASS')} does not match StartupWMClass={wm_class}")
-        # The program set up our pseudo-terminal as COM1: 9600 bit/s, 8 data bits, no parity, 1 stop.
-        attributes = termios.tcgetattr(slave)
-        cflag = attributes[2]
-        check(attributes[4] == termios.B9600 and attributes[5] == termios.B9600,
-              "the stand-in COM1 is not at 9600 bit/s")
-        check(cflag & termios.CSIZE == termios.CS8 and not cflag & (termios.PARENB | termios.CSTOPB),
-              "the stand-in COM1 is not 8N1")
-        check(program.poll() is None, f"the program ended with status {program.returncode}")
-        program.send_signal(signal.SIGTERM)
-        status = program.wait(timeout=10)
-        check(status == -signal.SIGTERM, f"the program ended with status {status} on SIGTERM")
+        with Xvfb() as xvfb, VirtualModule() as module:
+            program = module.start([BINARY], env=dict(env, DISPLAY=xvfb.display), stdin=subprocess.DEVNULL,
+                                   stdout=log, stderr=log)
+            try:
+                check_running_program(entry, xvfb.display, program, module, log)
+            finally:
+                stop(program)
     finally:
-        if program is not None and program.poll() is None:
-            program.kill()
-            program.wait()
-        server.terminate()
-        server.wait()
         shutil.rmtree(runtime_dir, ignore_errors=True)
-        os.close(master)
-        os.close(slave)
+
+
+def check_running_program(entry, display, program, module, log):
+    try:
+        window, properties = find_main_window(display, program)
+    except Failure as failure:
+        log.seek(0)
+        raise Failure(f"{failure}\nprogram output:\n{log.read()}") from None
+    print(f"window {window}: {properties}")
+    # A failed start shows a message box with the same title; the main window is the normal one.
+    check(properties.get("_NET_WM_WINDOW_TYPE") == "_NET_WM_WINDOW_TYPE_NORMAL",
+          f"the window titled {TITLE!r} is a {properties.get('_NET_WM_WINDOW_TYPE')}")
+    wm_class = entry.get("StartupWMClass")
+    check(properties.get("WM_CLASS") == f'"{wm_class}", "{wm_class}"',
+          f"WM_CLASS {properties.get('WM_CLASS')} does not match StartupWMClass={wm_class}")
+    # The program set up the virtual module's line as COM1: 9600 bit/s, 8 data bits, no parity,
+    # 1 stop bit.
+    line = module.line_settings()
+    check(line.speed == 9600 and line.input_speed == 9600, "the stand-in COM1 is not at 9600 bit/s")
+    check((line.data_bits, line.parity, line.stop_bits) == (8, "N", 1), "the stand-in COM1 is not 8N1")
+    check(program.poll() is None, f"the program ended with status {program.returncode}")
+    program.send_signal(signal.SIGTERM)
+    status = program.wait(timeout=10)
+    check(status == -signal.SIGTERM, f"the program ended with status {status} on SIGTERM")
 
 
 def check_removed(listed):

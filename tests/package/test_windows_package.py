@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The Windows release as a user meets it: the zip's contents, the setup program's own version record
 and icon, then under Wine a silent install, a second install over it (an upgrade in place), the
 installed program sending 汉字 to COM1, and a silent uninstall that leaves nothing behind.
@@ -6,8 +6,8 @@ installed program sending 汉字 to COM1, and a silent uninstall that leaves not
   test_windows_package.py BUILD_WINDOWS_DIR VERSION
 
 BUILD_WINDOWS_DIR holds qm47t-converter.exe and what `make package-windows` makes from it. A missing
-setup program or zip is a failure. Wine runs only inside the private mount namespace of
-scripts/virtual-qm47t.py (a pseudo-terminal over /dev/ttyS0 and COM1, /dev/null over the other
+setup program or zip is a failure. Wine runs only inside the private mount namespace of the harness,
+scripts/qm47t_harness (a pseudo-terminal over /dev/ttyS0 and COM1, /dev/null over the other
 /dev/ttyS*), on a fresh prefix of its own, BUILD_WINDOWS_DIR/wine-package, with its own wineserver.
 Exit status 77 (skipped) only where such a namespace cannot be made.
 """
@@ -16,17 +16,18 @@ import os
 import re
 import shutil
 import struct
+import subprocess
 import sys
-import types
 import zipfile
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-TOOL = REPO / "scripts" / "virtual-qm47t.py"
-vq = types.ModuleType("virtual_qm47t")
-vq.__file__ = str(TOOL)
-exec(compile(TOOL.read_text(encoding="utf-8"), TOOL, "exec"), vq.__dict__)
+from qm47t_harness import REPO, Unavailable
+from qm47t_harness.display import Desktop, Xvfb
+from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, TEXT1_CENTRE
+from qm47t_harness.module import VirtualModule
+from qm47t_harness.namespace import check_namespace, stop
+from qm47t_harness.wine import Wine, wine_processes
 
 SKIPPED = 77
 APP_NAME = "汉字 Unicode 转换器"
@@ -50,8 +51,8 @@ def check(condition, message):
         raise Failure(message)
 
 
-class PackageWine(vq.Wine):
-    """The tool's Wine, with a home of its own: installing a shortcut would otherwise have Wine add
+class PackageWine(Wine):
+    """The harness's Wine, with a home of its own: installing a shortcut would otherwise have Wine add
     menu entries to the real user's desktop, which its menu builder (turned off here) does."""
 
     def env(self, base=None):
@@ -173,12 +174,12 @@ def run_wine(wine, argv):
     """Runs argv to its end in the namespace, under the prefix's own wineserver, which is then ended
     (so the registry is on disk), with no display. Returns the exit status."""
     env = {name: value for name, value in os.environ.items() if name not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    with vq.VirtualModule() as module:
-        process = module.start(argv, env=env, wine=wine, stdin=vq.subprocess.DEVNULL)
+    with VirtualModule() as module:
+        process = module.start(argv, env=env, wine=wine, stdin=subprocess.DEVNULL)
         try:
             return process.wait(TIMEOUT)
         finally:
-            vq.stop(process)
+            stop(process)
 
 
 def check_installed(wine, program, license_text, publisher):
@@ -217,27 +218,27 @@ def check_installed(wine, program, license_text, publisher):
 def run_installed_program(wine):
     """Starts the installed program on a private display with a virtual module on COM1, pastes 汉字
     (as an input method would put it in), clicks the convert button, then Exit."""
-    with vq.Xvfb() as xvfb, vq.VirtualModule() as module:
-        desktop = vq.Desktop(xvfb.env)
-        process = module.start(["wine", PROGRAM], env=xvfb.env, wine=wine, stdin=vq.subprocess.DEVNULL)
+    with Xvfb() as xvfb, VirtualModule() as module:
+        desktop = Desktop(xvfb.env)
+        process = module.start(["wine", PROGRAM], env=xvfb.env, wine=wine, stdin=subprocess.DEVNULL)
         try:
             windows = desktop.wait_window(timeout=60)
             check(windows, "the installed program's window did not appear")
             window = windows[0]
             desktop.set_clipboard(SENT)
-            desktop.click(window, vq.TEXT1_CENTRE)
+            desktop.click(window, TEXT1_CENTRE)
             desktop.key("ctrl+v")
-            desktop.click(window, vq.COMMAND1_CENTRE)
+            desktop.click(window, COMMAND1_CENTRE)
             expected = SENT.encode("utf-16-be")
             received = module.wait_bytes(len(expected), timeout=10)
             check(received == expected, f"COM1 received {received.hex(' ').upper() or 'nothing'}, "
                                         f"not {expected.hex(' ').upper()}")
             print(f"the installed program sent {received.hex(' ').upper()} ({SENT}) to COM1")
-            desktop.click(window, vq.COMMAND2_CENTRE)
+            desktop.click(window, COMMAND2_CENTRE)
             status = process.wait(30)
             check(status == 0, f"the installed program ended with status {status} after Exit")
         finally:
-            vq.stop(process)
+            stop(process)
 
 
 def check_removed(wine, files_before, keys_before):
@@ -266,13 +267,13 @@ def main():
     setup = check_release_files(build, VERSION, program, license_text)
 
     try:
-        vq.check_namespace()
-    except vq.Unavailable as reason:
+        check_namespace()
+    except Unavailable as reason:
         print(f"skipped: {reason}")
         return SKIPPED
     wine = PackageWine(build / "wine-package")
     # A fresh prefix: what an earlier run installed must not count for this one.
-    busy = vq.wine_processes(wine.prefix)
+    busy = wine_processes(wine.prefix)
     check(not busy, f"processes {busy} use {wine.prefix}; refusing to touch it")
     shutil.rmtree(wine.prefix, ignore_errors=True)
     Path(wine.env()["HOME"]).mkdir(parents=True, exist_ok=True)

@@ -1,0 +1,32 @@
+# SPDX-License-Identifier: MIT
+"""The harness that runs qm47t-converter against a virtual QM47T, a module per concern:
+
+  namespace  the private mount namespace with a pseudo-terminal over /dev/ttyS0, and its end
+  module     the virtual module on the pseudo-terminal's master side
+  display    a private Xvfb and a user's keyboard, mouse and clipboard on it
+  wine       the Windows program under a Wine prefix and server of its own
+  xwatch     windows mapped and drawn, for the start-up bench
+  layout     where the window's controls are, read from window/formdesign.h
+  demo       what scripts/virtual-qm47t.py does
+
+Nothing here opens a real serial port: the program only ever sees the pseudo-terminal.
+"""
+
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+class Unavailable(RuntimeError):
+    """Something this machine lacks before the program can be run against the virtual module."""
+
+
+def wait_until(condition, timeout, interval=0.02):
+    """Polls `condition` until it returns something true or `timeout` seconds pass; returns its value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)

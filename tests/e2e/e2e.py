@@ -1,0 +1,249 @@
+# SPDX-License-Identifier: MIT
+"""What the end-to-end test files share: the platform under test (class Linux and class Windows say
+how the two programs differ), one run of the program (Program), and the base class whose tests get a
+private Xvfb. test_e2e.py sets PROGRAM and PLATFORM before any test runs."""
+
+import copy
+import json
+import subprocess
+import unittest
+
+from qm47t_harness import wait_until
+from qm47t_harness.display import Desktop, Xvfb, prepare_keyboard_for_wine
+from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, TEXT1_CENTRE, TEXT2_CENTRE
+from qm47t_harness.module import VirtualModule
+from qm47t_harness.namespace import COM1, WINE_COM1, stop
+from qm47t_harness.wine import Wine
+
+PROGRAM = None   # the program under test, a Path
+PLATFORM = None  # Linux() or Windows()
+# How a case that does not apply to the platform under test says so.
+NOT_HERE = "not on this platform: "
+EMPTY_MESSAGE = "请先输入需要转换的字母、数字或汉字。"
+TOO_LONG_MESSAGE = ("输入内容过长，未发送：最多 127 个字符，现有 {} 个（换行和表情符号等少数字符各算 2 个）。"
+                    "请删减后再发送。")
+
+
+def wire_bytes(text):
+    """What the module must receive for `text` as typed: line breaks as CR LF, then UTF-16BE."""
+    return text.replace("\n", "\r\n").encode("utf-16-be")
+
+
+def monitor_text(frame):
+    # The monitor holds CR LF, the dump, CR LF; a copy out of a Qt text box gives its line breaks as LF.
+    return "\n" + "".join(f"{byte:02X} " for byte in frame) + "\n"
+
+
+def typed_characters():
+    """Every character the tests type with the keyboard: the texts of the (what, how, text) tables
+    entered with how "type"."""
+    classes, found = [E2ETest], []
+    while classes:
+        cls = classes.pop()
+        classes += cls.__subclasses__()
+        found += [row[2] for row in getattr(cls, "CASES", ()) if len(row) == 3 and row[1] == "type"]
+    return "".join(sorted(set("".join(found))))
+
+
+class Linux:
+    """The Qt build. X shows only window titles, so texts are read as a user reads them out: a click
+    into the box and a copy to the clipboard, a triple click on a message box's label."""
+
+    wine = None
+    # The device the program opens as COM1.
+    port_path = COM1
+    # The program checks the lock files in /run/lock, as serial programs on Linux do.
+    holds_lock_files = True
+    # An open failure names the device that stands for COM1.
+    open_failed_prefix = "无法打开串口 COM1（/dev/ttyS0）："
+
+    def files(self):
+        return [PROGRAM]
+
+    def open(self):
+        pass
+
+    def close(self):
+        pass
+
+    def argv(self, wrapper=()):
+        return [*wrapper, str(PROGRAM)]
+
+    def before_start(self, display):
+        pass
+
+    def control_text(self, desktop, process, window, centre):
+        desktop.click(window, centre)
+        return desktop.copy()
+
+    def message_text(self, desktop, process, box):
+        return desktop.message_text(box)
+
+    def as_read(self, text):
+        # A copy out of a Qt text box turns no-break spaces into plain ones.
+        return text.replace("\u00a0", " ")
+
+
+class Windows(Linux):
+    """The Win32 build under Wine. Controls' texts come from wininspect.exe (built next to the
+    program), run under the program's own wineserver; the boxes hold line breaks as CR LF. Wine
+    reads the keymap only when the program starts, so every character a test types gets its key
+    before that."""
+
+    port_path = WINE_COM1
+    # Wine neither reads Linux lock files nor keeps a second opener off a port.
+    holds_lock_files = False
+    # COM1 is the device's own name there.
+    open_failed_prefix = "无法打开串口 COM1："
+
+    def __init__(self):
+        self.inspector = PROGRAM.parent / "wininspect.exe"
+        # What a screen reader is told, through MSAA.
+        self.accnames = PROGRAM.parent / "accnames.exe"
+        self.wine = Wine(PROGRAM.parent / "wine-e2e")
+
+    def files(self):
+        return [PROGRAM, self.inspector, self.accnames]
+
+    def open(self):
+        self.wine.open()
+
+    def close(self):
+        self.wine.close()
+
+    def argv(self, wrapper=()):
+        return [*wrapper, "wine", str(PROGRAM)]
+
+    def in_locale(self, lang):
+        other = copy.copy(self)
+        other.wine = copy.copy(self.wine)
+        other.wine.lang = lang
+        return other
+
+    def before_start(self, display):
+        prepare_keyboard_for_wine(display, typed_characters())
+
+    def inspect(self, desktop, process):
+        """The program's visible top-level windows by their X window, with their controls."""
+        result = self.wine.inside(process, ["wine", str(self.inspector)], env=desktop.env, capture_output=True,
+                                  timeout=30)
+        if result.returncode != 0:
+            raise RuntimeError(f"wininspect failed ({result.returncode}): {result.stderr.decode()[-500:]}")
+        return {str(window["x11"]): window for window in map(json.loads, result.stdout.decode().splitlines())}
+
+    def children(self, desktop, process, window):
+        return [{**child, "text": child["text"].replace("\r\n", "\n")}
+                for child in self.inspect(desktop, process)[window]["children"]]
+
+    def control_text(self, desktop, process, window, centre):
+        x, y = centre
+        found = [child["text"] for child in self.children(desktop, process, window)
+                 if child["rect"][0] <= x < child["rect"][2] and child["rect"][1] <= y < child["rect"][3]]
+        if len(found) != 1:
+            raise AssertionError(f"{len(found)} controls at {centre}")
+        return found[0]
+
+    def message_text(self, desktop, process, box):
+        return "\n".join(child["text"] for child in self.children(desktop, process, box)
+                         if child["class"].lower() != "button" and child["text"])
+
+    def buttons(self, desktop, process, box):
+        return [child["text"] for child in self.children(desktop, process, box) if child["class"].lower() == "button"]
+
+    def as_read(self, text):
+        return text
+
+
+class Program:
+    """One run of the real program on the test's display, with a fresh virtual module on its COM1."""
+
+    def __init__(self, test, wrapper=(), platform=None):
+        self.desktop = test.desktop
+        self.platform = platform or PLATFORM
+        self.module = VirtualModule()
+        test.addCleanup(self.module.close)
+        self.platform.before_start(test.xvfb.display)
+        self.process = self.module.start(self.platform.argv(wrapper), env=test.xvfb.env, wine=self.platform.wine)
+        test.addCleanup(stop, self.process)
+        windows = self.desktop.wait_window()
+        if not windows:
+            raise AssertionError("the program's window did not appear")
+        self.window = windows[0]
+
+    def clear_input(self):
+        self.desktop.click(self.window, TEXT1_CENTRE)
+        # Windows' edit control has no Ctrl+A; selecting from the end to the start works in both.
+        self.desktop.key("ctrl+End", "ctrl+shift+Home", "BackSpace")
+
+    def type_input(self, text):
+        """Types into the input box, pressing Enter for each line break."""
+        self.clear_input()
+        for number, line in enumerate(text.split("\n")):
+            if number:
+                self.desktop.key("Return")
+            if line:
+                self.desktop.type(line)
+
+    def paste_input(self, text):
+        self.desktop.set_clipboard(text)
+        self.clear_input()
+        self.desktop.key("ctrl+v")
+
+    def convert(self):
+        self.desktop.click(self.window, COMMAND1_CENTRE)
+
+    def send(self):
+        """Clicks the convert button; returns the frame that then reaches the module, or None."""
+        seen = len(self.module.frames())
+        self.convert()
+        return self.next_frame(seen)
+
+    def convert_and_exit(self):
+        # One xdotool run: the exit click follows the convert click with no pause in between.
+        centres = (COMMAND1_CENTRE, COMMAND2_CENTRE)
+        args = []
+        for x, y in centres:
+            args += ["mousemove", "--window", self.window, str(x), str(y), "click", "1"]
+        self.desktop.xdotool(*args)
+
+    def exit(self):
+        self.desktop.click(self.window, COMMAND2_CENTRE)
+
+    def next_frame(self, seen, timeout=10.0):
+        """The frame after the first `seen` ones, or None if none arrives in time."""
+        frames = wait_until(lambda: (lambda f: f if len(f) > seen else None)(self.module.frames()), timeout)
+        return frames[seen] if frames else None
+
+    def input_text(self):
+        return self.platform.control_text(self.desktop, self.process, self.window, TEXT1_CENTRE)
+
+    def monitor(self):
+        return self.platform.control_text(self.desktop, self.process, self.window, TEXT2_CENTRE)
+
+    def message_text(self, box):
+        return self.platform.message_text(self.desktop, self.process, box)
+
+    def message_box(self, timeout=10.0):
+        """The message box the program shows over its main window (None if none appears)."""
+        windows = self.desktop.wait_window(count=2, timeout=timeout)
+        boxes = [window for window in windows if window != self.window]
+        return boxes[0] if boxes else None
+
+    def wait_exit(self, timeout=20.0):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+
+class E2ETest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.xvfb = Xvfb()
+        cls.desktop = Desktop(cls.xvfb.env)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.xvfb.close()
+
+

@@ -1,0 +1,141 @@
+# SPDX-License-Identifier: MIT
+"""COM1 that cannot be used: the program says why, in Chinese, and ends; and which device stands for
+COM1 on Linux."""
+
+import os
+import socket
+from pathlib import Path
+
+import e2e
+from e2e import E2ETest, wire_bytes
+from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, MAIN_WINDOW_SIZE, TEXT1_CENTRE
+from qm47t_harness.module import VirtualModule
+from qm47t_harness.namespace import spawn_in_namespace, stop
+
+
+class UnusablePortTest(E2ETest):
+    def _start(self, port_source, before_start=lambda process: None, require_pty=False):
+        process, go = spawn_in_namespace(e2e.PLATFORM.argv(), port_source, require_pty=require_pty,
+                                         env=self.xvfb.env, gated=True, wine=e2e.PLATFORM.wine)
+        self.addCleanup(stop, process)
+        before_start(process)
+        go()
+        return process
+
+    def _expect_refusal(self, process):
+        windows = self.desktop.wait_window()
+        self.assertEqual(len(windows), 1, "no message box")
+        self.assertNotEqual(self.desktop.geometry(windows[0])[2:], MAIN_WINDOW_SIZE,
+                            "the main window opened")
+        message = e2e.PLATFORM.message_text(self.desktop, process, windows[0])
+        prefix = e2e.PLATFORM.open_failed_prefix
+        self.assertTrue(message.startswith(prefix), message)
+        self.assertGreater(len(message), len(prefix), "the message gives no reason")
+        self.desktop.key("Return")
+        self.assertEqual(process.wait(20), 1)
+
+    def test_com1_that_is_not_a_terminal(self):
+        self._expect_refusal(self._start("/dev/null"))
+
+    def test_com1_whose_other_end_is_gone(self):
+        module = VirtualModule()
+        process = self._start(module.slave_path, before_start=lambda _: module.close())
+        self._expect_refusal(process)
+
+    def test_com1_locked_by_another_program(self):
+        if not e2e.PLATFORM.holds_lock_files:
+            self.skipTest(e2e.NOT_HERE + "Wine ignores Linux lock files and does not keep a second program off a port")
+        module = VirtualModule()
+        self.addCleanup(module.close)
+
+        def lock(process):
+            # The lock file of a live program (this test), in the namespace's own /run/lock.
+            owner = f"{os.getpid()}\n{os.path.realpath('/proc/self/exe')}\n{socket.gethostname()}\n"
+            Path(f"/proc/{process.pid}/root/run/lock/LCK..ttyS0").write_text(owner)
+
+        process = self._start(module.slave_path, before_start=lock, require_pty=True)
+        self._expect_refusal(process)
+        self.assertFalse(module.wait_opened(timeout=0), "the program opened a port another program holds")
+
+
+class Com1DeviceTest(E2ETest):
+    """Which device stands for COM1, and what the user reads when it cannot be opened: the program in a
+    /dev of its own and under an English locale, where the system's own words would be English."""
+
+    def setUp(self):
+        if e2e.PLATFORM.wine:
+            self.skipTest(e2e.NOT_HERE + "Linux device names, lock files and permissions")
+
+    def _env(self):
+        env = {name: value for name, value in self.xvfb.env.items()
+               if name not in ("LC_ALL", "LC_MESSAGES", "LANGUAGE")}
+        return dict(env, LANG="C.UTF-8")
+
+    def _start(self, module, dev_links, wrapper=(), before_start=lambda process: None):
+        process, go = spawn_in_namespace([*wrapper, str(e2e.PROGRAM)], module.slave_path, env=self._env(),
+                                         gated=True, dev_links=dev_links)
+        self.addCleanup(stop, process)
+        before_start(process)
+        go()
+        return process
+
+    def test_com1_comes_before_ttys0(self):
+        com1, ttys0 = VirtualModule(), VirtualModule()
+        self.addCleanup(com1.close)
+        self.addCleanup(ttys0.close)
+        process = self._start(ttys0, {"COM1": com1.slave_path})
+        windows = self.desktop.wait_window()
+        self.assertEqual(len(windows), 1, "the window did not appear")
+        self.desktop.set_clipboard("汉字")
+        self.desktop.click(windows[0], TEXT1_CENTRE)
+        self.desktop.key("ctrl+v")
+        self.desktop.click(windows[0], COMMAND1_CENTRE)
+        self.assertEqual(com1.wait_bytes(4), wire_bytes("汉字"))
+        self.assertFalse(ttys0.wait_opened(timeout=0), "the program opened /dev/ttyS0 as well")
+        self.desktop.click(windows[0], COMMAND2_CENTRE)
+        self.assertEqual(process.wait(20), 0)
+
+    def test_open_failures_say_why_in_chinese(self):
+        def lock(process):
+            # The lock file of a live program, this test, in the namespace's own /run/lock.
+            Path(f"/proc/{process.pid}/root/run/lock/LCK..ttyS0").write_text(f"{os.getpid():10d}\n")
+
+        module = None
+
+        def unplug(_):
+            module.close()
+
+        comm = Path("/proc/self/comm").read_text().strip()
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+        # (what, /dev/COM1 leads to, run as, before the start, what the user reads)
+        cases = [
+            ("ttyS0 with no chip behind it", None, (), unplug,
+             "无法打开串口 COM1（/dev/ttyS0）：这台电脑的 COM1 没有串口硬件；使用 USB 转串口线。"),
+            ("COM1 leading to a device that is no serial port", "/dev/null", (), None,
+             "无法打开串口 COM1（/dev/COM1）：该设备不是串口。"),
+            ("a user outside dialout, the port root's alone", None, nobody, None,
+             "无法打开串口 COM1（/dev/ttyS0）：没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。"),
+            ("held by another program", None, (), lock,
+             f"无法打开串口 COM1（/dev/ttyS0）：串口正被另一个程序占用：进程 {os.getpid()}（{comm}）。"),
+        ]
+        for what, com1, wrapper, before_start, expected in cases:
+            with self.subTest(what):
+                if wrapper and os.geteuid() != 0:
+                    self.skipTest("only root can start the program as another user")
+                module = VirtualModule()
+                if before_start is not unplug:
+                    self.addCleanup(module.close)
+                os.chmod(module.slave_path, 0o600)
+                process = self._start(module, {"COM1": com1} if com1 else {}, wrapper,
+                                      before_start or (lambda _: None))
+                try:
+                    windows = self.desktop.wait_window()
+                    self.assertEqual(len(windows), 1, "no message box")
+                    self.assertNotEqual(self.desktop.geometry(windows[0])[2:], MAIN_WINDOW_SIZE,
+                                        "the main window opened")
+                    self.assertEqual(self.desktop.message_text(windows[0]), expected)
+                    self.desktop.key("Return")
+                    self.assertEqual(process.wait(20), 1)
+                finally:
+                    # A window left over would stand in the way of the next row's.
+                    stop(process)

@@ -1,0 +1,194 @@
+# SPDX-License-Identifier: MIT
+"""The window as a user meets it: its size and focus, text typed or pasted going out byte-exact and
+showing in the monitor, and input the program refuses with a message."""
+
+import json
+
+import e2e
+from e2e import EMPTY_MESSAGE, NOT_HERE, TOO_LONG_MESSAGE, E2ETest, Program, monitor_text, wire_bytes
+from qm47t_harness import wait_until
+from qm47t_harness.layout import MAIN_WINDOW_SIZE
+
+
+class WindowTest(E2ETest):
+    def test_window_opens_with_its_size_and_the_focus_in_the_input_box(self):
+        program = Program(self)
+        self.assertTrue(program.module.wait_opened(), "the program did not open COM1")
+        self.assertEqual(self.desktop.geometry(program.window)[2:], MAIN_WINDOW_SIZE)
+        # A window manager gives a new window the keyboard focus (there is none on Xvfb); no click
+        # into a box, so the keys go to whichever control has the focus at the start.
+        self.desktop.focus(program.window)
+        self.desktop.type("Focus")
+        frame = program.send()
+        self.assertIsNotNone(frame, "nothing reached COM1")
+        self.assertEqual(frame.data, wire_bytes("Focus"))
+        settings = frame.settings
+        self.assertEqual((settings.speed, settings.data_bits, settings.parity, settings.stop_bits),
+                         (9600, 8, "N", 1))
+        self.assertFalse(settings.rts_cts or settings.xon_xoff, "flow control is on")
+        # The module left the line as a fresh pty is: only the program can have made it raw.
+        self.assertFalse(settings.post_processing, "the program left output processing on")
+
+
+class SendTest(E2ETest):
+    # (what, how it is entered, text): typed texts go through the keyboard, with Enter for line
+    # breaks; the rest comes from the clipboard, as characters no keyboard layout types.
+    CASES = [
+        ("ASCII", "type", "Hello, QM47T 0123456789!"),
+        ("Chinese", "type", "汉字转换测试"),
+        ("letters, digits and Chinese mixed", "type", "abc汉字123"),
+        ("a line break typed with Enter", "type", "第一行\nsecond"),
+        ("line breaks at the end", "type", "a\n\n"),
+        ("a single character", "type", "x"),
+        ("a no-break space", "paste", "a\u00a0b"),
+        ("astral characters", "paste", "\U0001F600汉\U00020000"),
+        ("a tab", "paste", "a\tb"),
+        ("tab, no-break space and astral character alone", "paste", "\t\u00a0\U0001F600"),
+        ("127 code units, the longest", "paste", "汉" * 127),
+        ("127 code units with astral characters", "paste", "\U0001F600" * 63 + "z"),
+    ]
+
+    def test_entered_text_arrives_byte_exact_and_shows_in_the_monitor(self):
+        program = Program(self)
+        for what, how, text in self.CASES:
+            with self.subTest(what):
+                expected = wire_bytes(text)
+                (program.type_input if how == "type" else program.paste_input)(text)
+                frame = program.send()
+                self.assertIsNotNone(frame, "nothing reached COM1")
+                self.assertEqual(frame.data.hex(" "), expected.hex(" "))
+                self.assertEqual(program.monitor(), monitor_text(expected))
+                self.assertEqual(program.input_text(), e2e.PLATFORM.as_read(text))
+                # The input stays as it was: converting again sends the same frame.
+                again = program.send()
+                self.assertIsNotNone(again, "the second convert sent nothing")
+                self.assertEqual(again.data, expected)
+        program.exit()
+        self.assertEqual(program.wait_exit(), 0)
+
+
+class RefusedInputTest(E2ETest):
+    # (what, text, message)
+    CASES = [
+        ("empty", "", EMPTY_MESSAGE),
+        ("128 letters", "a" * 128, TOO_LONG_MESSAGE.format(128)),
+        ("64 astral characters, two code units each", "\U0001F600" * 64, TOO_LONG_MESSAGE.format(128)),
+        ("126 letters and a line break, which goes out as two code units", "a" * 126 + "\n",
+         TOO_LONG_MESSAGE.format(128)),
+        ("300 characters", "汉" * 300, TOO_LONG_MESSAGE.format(300)),
+    ]
+
+    def test_refused_input_shows_a_message_and_sends_nothing(self):
+        program = Program(self)
+        for what, text, message in self.CASES:
+            with self.subTest(what):
+                if text:
+                    program.paste_input(text)
+                else:
+                    program.clear_input()
+                program.convert()
+                box = program.message_box()
+                self.assertIsNotNone(box, "no message box")
+                self.assertEqual(program.message_text(box), message)
+                self.desktop.key("Return")
+                self.assertEqual(self.desktop.wait_window(count=1), [program.window],
+                                 "the message box did not go away")
+                self.assertIsNone(program.process.poll(), "the program ended")
+        # The module has seen nothing so far; the next frame is exactly the next send.
+        program.type_input("OK")
+        program.convert()
+        frame = program.next_frame(0)
+        self.assertIsNotNone(frame, "nothing reached COM1 after the refused inputs")
+        self.assertEqual(frame.data, wire_bytes("OK"))
+        self.assertEqual(len(program.module.frames()), 1)
+
+    def test_the_message_box_button_reads_ok_in_chinese_in_any_locale(self):
+        if e2e.PLATFORM.wine is None:
+            self.skipTest(e2e.NOT_HERE + "X shows no button texts; tst_form1 reads the Qt box's button")
+        program = Program(self, platform=e2e.PLATFORM.in_locale("C"))
+        program.clear_input()
+        program.convert()
+        box = program.message_box()
+        self.assertIsNotNone(box, "no message box")
+        self.assertEqual(e2e.PLATFORM.buttons(self.desktop, program.process, box), ["确定"])
+        self.assertEqual(program.message_text(box), EMPTY_MESSAGE)
+
+
+class ScreenReaderTest(E2ETest):
+    """What a screen reader says as Tab walks the window: the name of the control that takes the focus,
+    read on Linux over AT-SPI as Orca reads it (tests/e2e/atspi.py), on Windows through MSAA
+    (accnames.exe beside the program)."""
+
+    CONVERT = "转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"
+    INPUT = "输入需要转化输出的字母、数字或汉字："
+    MONITOR = "（串口数据监视窗口）已从串口输出的Unicode码："
+    # The focus starts in the input box; each Tab moves it on.
+    LINUX_WALK = [INPUT, MONITOR, "退出", CONVERT]
+    # Wine 8 does not take Dynamic Annotations (SetHwndPropStr answers E_NOTIMPL), which give the
+    # boxes both label lines on Windows; MSAA then names each box after the label just before it.
+    WINE_WALK = ["字母、数字或汉字：", "已从串口输出的Unicode码：", "退出", CONVERT]
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.bus = None
+        if e2e.PLATFORM.wine is None:
+            import atspi
+            try:
+                cls.bus = atspi.AccessibilityBus(cls.xvfb.env)
+            except RuntimeError as problem:
+                cls.bus_problem = str(problem)
+                return
+            # The program and the tools run with the bus as their session bus.
+            cls.xvfb.env = cls.desktop.env = cls.bus.env
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.bus:
+            cls.bus.close()
+        super().tearDownClass()
+
+    def setUp(self):
+        if e2e.PLATFORM.wine is None and self.bus is None:
+            self.skipTest(self.bus_problem)
+
+    def focused(self, program):
+        """The name of the control with the focus, as the screen reader is told it."""
+        platform = e2e.PLATFORM
+        if platform.wine is None:
+            return [control["name"] for control in self.bus.controls(program.process.pid)
+                    if control["focused"] and control["role"] in ("text", "push button")]
+        result = platform.wine.inside(program.process, ["wine", str(platform.accnames)], env=self.desktop.env,
+                                      capture_output=True, timeout=60)
+        if result.returncode != 0:
+            raise RuntimeError(f"accnames failed ({result.returncode}): {result.stderr.decode()[-500:]}")
+        windows = {str(window["x11"]): window for window in map(json.loads, result.stdout.decode().splitlines())}
+        return [control["name"] for control in windows[program.window]["controls"] if control["focus"]]
+
+    def test_tab_walks_the_controls_by_their_names(self):
+        program = Program(self)
+        self.desktop.focus(program.window)
+        heard = []
+        for step in range(4):
+            if step:
+                self.desktop.key("Tab")
+            # The reader hears of the move a moment after the key: what it is told once the focus
+            # has left the last control heard (None if it never does).
+            moved = wait_until(lambda: [name for name in self.focused(program) if name not in heard], 10.0)
+            heard.append(moved[0] if moved else None)
+        self.assertEqual(heard, self.WINE_WALK if e2e.PLATFORM.wine else self.LINUX_WALK)
+        # With a screen reader there, a send is announced as well as written.
+        program.type_input("汉字")
+        frame = program.send()
+        self.assertIsNotNone(frame, "nothing reached COM1")
+        self.assertEqual(frame.data, wire_bytes("汉字"))
+
+    def test_each_label_names_its_box(self):
+        if e2e.PLATFORM.wine:
+            self.skipTest(NOT_HERE + "MSAA has no relations; the walk reads the label that names each box")
+        program = Program(self)
+        self.assertTrue(wait_until(lambda: self.bus.controls(program.process.pid), 10.0), "nothing on AT-SPI")
+        boxes = [(control["name"], control["labelled_by"]) for control in self.bus.controls(program.process.pid)
+                 if control["role"] == "text"]
+        self.assertEqual(boxes, [(self.INPUT, ["输入需要转化输出的", "字母、数字或汉字："]),
+                                 (self.MONITOR, ["（串口数据监视窗口）", "已从串口输出的Unicode码："])])
