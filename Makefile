@@ -12,7 +12,7 @@ WINE_PACKAGES  := wine wine64 util-linux locales
 HARNESS_PACKAGES := python3 python3-xlib
 PYTHON         := /usr/bin/python3
 TEST_PACKAGES  := $(BUILD_PACKAGES) $(HARNESS_PACKAGES) xvfb xdotool xclip strace \
-                  dpkg-dev file desktop-file-utils appstream x11-utils lintian $(WINE_PACKAGES) \
+                  dpkg-dev file desktop-file-utils appstream x11-utils x11-xserver-utils lintian $(WINE_PACKAGES) \
                   python3-pyatspi at-spi2-core dbus-daemon dbus-bin
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file

@@ -115,13 +115,15 @@ class Desktop:
         bind_keysyms(self.env["DISPLAY"], text)
         self.xdotool("type", text)
 
+    # Bytes, not text mode, on the way in and out: text mode would read a lone CR back as LF.
     def clipboard(self):
-        result = self._run("xclip", "-selection", "clipboard", "-o", check=False)
-        return result.stdout if result.returncode == 0 else None
+        result = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=self.env, capture_output=True,
+                                check=False)
+        return result.stdout.decode("utf-8") if result.returncode == 0 else None
 
     def set_clipboard(self, text, timeout=5.0):
         # xclip stays behind to serve the selection until someone else takes it over.
-        subprocess.run(["xclip", "-selection", "clipboard", "-i"], env=self.env, input=text, text=True,
+        subprocess.run(["xclip", "-selection", "clipboard", "-i"], env=self.env, input=text.encode("utf-8"),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         if wait_until(lambda: self.clipboard() == text, timeout) is False:
             raise RuntimeError("the clipboard did not take the text")

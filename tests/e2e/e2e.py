@@ -25,8 +25,9 @@ TOO_LONG_MESSAGE = ("输入内容过长，未发送：最多 127 个字符，现
 
 
 def wire_bytes(text):
-    """What the module must receive for `text` as typed: line breaks as CR LF, then UTF-16BE."""
-    return text.replace("\n", "\r\n").encode("utf-16-be")
+    """What the module must receive for `text` as typed or pasted: line breaks (LF, CR LF or a lone
+    CR) as CR LF, then UTF-16BE."""
+    return text.replace("\r\n", "\n").replace("\r", "\n").replace("\n", "\r\n").encode("utf-16-be")
 
 
 def monitor_text(frame):
@@ -80,8 +81,9 @@ class Linux:
         return desktop.message_text(box)
 
     def as_read(self, text):
-        # A copy out of a Qt text box turns no-break spaces into plain ones.
-        return text.replace("\u00a0", " ")
+        # A copy out of a Qt text box turns no-break spaces into plain ones, and its document keeps
+        # no lone CR: that is a line break there.
+        return text.replace("\u00a0", " ").replace("\r", "\n")
 
 
 class Windows(Linux):

@@ -4,6 +4,7 @@ COM1 on Linux."""
 
 import os
 import socket
+import subprocess
 from pathlib import Path
 
 import e2e
@@ -139,3 +140,27 @@ class Com1DeviceTest(E2ETest):
                 finally:
                     # A window left over would stand in the way of the next row's.
                     stop(process)
+
+
+class NoDisplayTest(E2ETest):
+    def test_started_without_a_display_says_so_in_chinese_and_ends_with_status_1(self):
+        if e2e.PLATFORM.wine:
+            self.skipTest(e2e.NOT_HERE + "Windows always has a desktop to show the window on")
+        module = VirtualModule()
+        self.addCleanup(module.close)
+        for unset in (["DISPLAY"], ["DISPLAY", "WAYLAND_DISPLAY"]):
+            with self.subTest(unset=unset):
+                env = {name: value for name, value in self.xvfb.env.items() if name not in unset}
+                env.pop("QT_QPA_PLATFORM", None)  # as from an SSH session: Qt picks its own
+                process = module.start(e2e.PLATFORM.argv(), env=env, stderr=subprocess.PIPE)
+                self.addCleanup(stop, process)
+                try:
+                    _, errors = process.communicate(timeout=30)
+                except subprocess.TimeoutExpired:
+                    self.fail("the program did not end")
+                message = errors.decode("utf-8", "replace")
+                self.assertEqual(process.returncode, 1, message)  # not 134, an abort with a core
+                self.assertIn("需要图形桌面", message)
+                self.assertIn("DISPLAY", message)
+                self.assertNotIn("einstall", message)  # Qt's wrong hint
+                self.assertFalse(module.wait_opened(timeout=0), "the port was opened with no window to show")

@@ -3,6 +3,8 @@
 showing in the monitor, and input the program refuses with a message."""
 
 import json
+import subprocess
+import time
 
 import e2e
 from e2e import EMPTY_MESSAGE, NOT_HERE, TOO_LONG_MESSAGE, E2ETest, Program, monitor_text, wire_bytes
@@ -43,6 +45,7 @@ class SendTest(E2ETest):
         ("a no-break space", "paste", "a\u00a0b"),
         ("astral characters", "paste", "\U0001F600汉\U00020000"),
         ("a tab", "paste", "a\tb"),
+        ("a lone CR, as old Mac text has it", "paste", "a\rb"),
         ("tab, no-break space and astral character alone", "paste", "\t\u00a0\U0001F600"),
         ("127 code units, the longest", "paste", "汉" * 127),
         ("127 code units with astral characters", "paste", "\U0001F600" * 63 + "z"),
@@ -192,3 +195,25 @@ class ScreenReaderTest(E2ETest):
                  if control["role"] == "text"]
         self.assertEqual(boxes, [(self.INPUT, ["输入需要转化输出的", "字母、数字或汉字："]),
                                  (self.MONITOR, ["（串口数据监视窗口）", "已从串口输出的Unicode码："])])
+
+
+class HeldKeyTest(E2ETest):
+    def test_space_held_on_the_convert_button_sends_one_frame(self):
+        program = Program(self)
+        program.type_input("a")
+        # From the input box: the monitor box, Exit, then the convert button.
+        self.desktop.key("Tab", "Tab", "Tab")
+        # Auto-repeat at 100 a second after 200 ms, so that a two-second hold gives some 180 repeats
+        # and the race between a repeat's release and its press shows every run; X's own rate after.
+        xset = lambda *args: subprocess.run(["xset", *args], env=self.xvfb.env, check=True)
+        xset("r", "rate", "200", "100")
+        self.addCleanup(xset, "r", "rate")
+        self.desktop.xdotool("keydown", "space")
+        time.sleep(2)
+        self.desktop.xdotool("keyup", "space")
+        self.assertIsNotNone(program.next_frame(0), "holding Space sent nothing")
+        time.sleep(1)
+        # Frames this close together arrive as one run of bytes: count the copies of the frame.
+        received = b"".join(frame.data for frame in program.module.frames())
+        self.assertEqual(received, wire_bytes("a"),
+                         f"{len(received) // len(wire_bytes('a'))} frames for one press of Space")
