@@ -70,6 +70,16 @@ constexpr bool createsEveryRowOnce()
 }
 static_assert(createsEveryRowOnce(), "every label must name a box in the table");
 
+// What the design leaves below its lowest control, in twips.
+constexpr int designBottomMargin()
+{
+    int lowest = 0;
+    for (const FormDesign::Control &control : FormDesign::kControls)
+        lowest = std::max(lowest, control.top + control.height);
+    return FormDesign::kClientHeight - lowest;
+}
+constexpr int kDesignBottomMargin = designBottomMargin();
+
 // A button draws its caption inside its edge and focus frame, at 96 dpi.
 constexpr int kButtonSidePadding = 4;
 constexpr int kButtonVerticalPadding = 4;
@@ -261,11 +271,24 @@ bool Form1::createControls()
         }
     }
 
-    const SIZE frame = Dpi::frameSize({FormDesign::toPixels(FormDesign::kClientWidth, m_dpi),
-                                       FormDesign::toPixels(FormDesign::kClientHeight, m_dpi)},
-                                      m_window, m_dpi);
+    const SIZE frame = frameSize(measure);
     ::SetWindowPos(m_window, nullptr, 0, 0, frame.cx, frame.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     return true;
+}
+
+SIZE Form1::frameSize(const Dpi::TextMeasure &measure) const
+{
+    const auto px = [this](int twips) { return FormDesign::toPixels(twips, m_dpi); };
+    // The designed client area, unless a control that grew for its caption would reach past it (the
+    // convert button's three lines at 144 dpi): then the window grows to hold it, with the margin
+    // the design leaves below its lowest control, so that no caption meets its frame.
+    int bottom = 0;
+    for (std::size_t row = 0; row < m_controls.size(); ++row)
+        bottom = std::max(bottom, static_cast<int>(placement(row, measure).bottom));
+    int height = px(FormDesign::kClientHeight);
+    if (bottom > height)
+        height = bottom + px(kDesignBottomMargin);
+    return Dpi::frameSize({px(FormDesign::kClientWidth), height}, m_window, m_dpi);
 }
 
 RECT Form1::placement(std::size_t row, const Dpi::TextMeasure &measure) const
@@ -284,8 +307,6 @@ RECT Form1::placement(std::size_t row, const Dpi::TextMeasure &measure) const
         height =
             std::max(height, static_cast<int>(caption.cy) + 2 * Dpi::scaled(kButtonVerticalPadding, m_dpi));
     }
-    // Never past the bottom of the designed client area, where the window's frame would cut it.
-    height = std::min(height, px(FormDesign::kClientHeight) - px(design.top));
     const int left = px(design.left);
     const int top = px(design.top);
     return {left, top, left + width, top + height};
@@ -308,8 +329,10 @@ void Form1::changeDpi(int dpi, const RECT &suggested)
     // The controls let go of the old font before it is deleted.
     const UniqueFont previous = std::exchange(m_font, Dpi::messageFont(dpi));
     layOut();
-    ::SetWindowPos(m_window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
-                   suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // Where the system suggests, at the size this DPI's captions need.
+    const SIZE frame = frameSize(Dpi::TextMeasure(m_font.get()));
+    ::SetWindowPos(m_window, nullptr, suggested.left, suggested.top, frame.cx, frame.cy,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
     ::InvalidateRect(m_window, nullptr, TRUE);
 }
 

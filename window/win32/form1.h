@@ -46,6 +46,8 @@ private:
     bool createControls();
     // Where the control of `row` goes at the current DPI, grown to its caption in the current font.
     RECT placement(std::size_t row, const Dpi::TextMeasure &measure) const;
+    // The window's outer size that holds every control as placed now.
+    SIZE frameSize(const Dpi::TextMeasure &measure) const;
     // Places the controls again in a new font, after a DPI change.
     void layOut();
     void changeDpi(int dpi, const RECT &suggested);
