@@ -6,8 +6,14 @@ BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev libfo
 # The Windows program's end-to-end run and demo: Wine, nsenter to reach its namespace, and the data
 # localedef compiles the private zh_CN.UTF-8 locale from.
 WINE_PACKAGES  := wine wine64 util-linux locales
+# The real-driver tier (tests/drivers/): QEMU and a static busybox for the guest, binutils' readelf
+# to gather the libraries its programs load, and those that Debian's udevadm loads, copied from
+# here. The kernel and udev themselves are only downloaded and unpacked, never installed.
+DRIVERS_PACKAGES := qemu-system-x86 busybox-static binutils libacl1 libblkid1 libcap2 libkmod2 \
+                    libselinux1
 TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
-                  dpkg-dev file desktop-file-utils appstream x11-utils lintian $(WINE_PACKAGES)
+                  dpkg-dev file desktop-file-utils appstream x11-utils lintian $(WINE_PACKAGES) \
+                  $(DRIVERS_PACKAGES)
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local
@@ -19,8 +25,8 @@ WINDOWS_PACKAGES := cmake make mingw-w64
 PACKAGE_WINDOWS_PACKAGES := $(WINDOWS_PACKAGES) nsis
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps build install package demo demo-windows test test-asan test-fuzz-short fuzz-build fuzz run bench windows \
-        package-windows clean
+.PHONY: all deps build install package demo demo-windows test test-asan test-drivers test-fuzz-short fuzz-build \
+        fuzz run bench windows package-windows clean
 
 all: build
 
@@ -48,6 +54,12 @@ test: build package-windows
 	scripts/install-deps.sh $(TEST_PACKAGES)
 	ctest --preset dev
 	$(MAKE) test-asan test-fuzz-short
+
+# Only the tier that runs the serial code on the real 8250 and FTDI drivers in a QEMU guest; make
+# test runs it too.
+test-drivers: build
+	scripts/install-deps.sh $(DRIVERS_PACKAGES)
+	ctest --preset dev -L drivers
 
 test-asan:
 	scripts/install-deps.sh $(TEST_PACKAGES)

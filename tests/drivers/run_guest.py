@@ -432,6 +432,16 @@ class Checks:
     def expect(self, where, what, actual, wanted):
         self.rows.append((actual == wanted, where, what, actual, wanted))
 
+    def same_bytes(self, where, what, got, wanted):
+        """Byte-exact, and where not, says where the two part rather than printing both."""
+        got = bytes(got)
+        detail = f"{len(got)} bytes"
+        if got != wanted:
+            at = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b), min(len(got), len(wanted)))
+            detail += (f", from byte {at}: {got[at:at + 8].hex(' ') or 'nothing'}"
+                       f" where {wanted[at:at + 8].hex(' ') or 'nothing'} was sent")
+        self.rows.append((got == wanted, where, what, detail, f"{len(wanted)} bytes as sent"))
+
     def require(self, where, what, ok, detail):
         self.rows.append((bool(ok), where, what, detail, "yes"))
 
@@ -445,6 +455,7 @@ class Checks:
             log(f"{verdict} {where:7} {what}{extra}")
 
 
+CHARACTER_SIZES = {termios.CS5: "CS5", termios.CS6: "CS6", termios.CS7: "CS7", termios.CS8: "CS8"}
 RAW_OFF = {  # what a raw line may not have: cfmakeraw's list, and no flow control
     "iflag": ("IGNBRK", "BRKINT", "PARMRK", "ISTRIP", "INLCR", "IGNCR", "ICRNL", "IXON", "IXOFF", "IXANY"),
     "oflag": ("OPOST",),
@@ -482,7 +493,7 @@ def check_driver(checks, where, report, host_bytes):
         checks.expect(where, f"{stage}: RTS low", bool(modem & termios.TIOCM_RTS), False)
         checks.expect(where, f"{stage}: 9600 bit/s in and out",
                       (state["ispeed"], state["ospeed"]), (termios.B9600, termios.B9600))
-        checks.expect(where, f"{stage}: 8 data bits", state["cflag"] & termios.CSIZE, termios.CS8)
+        checks.expect(where, f"{stage}: 8 data bits", CHARACTER_SIZES[state["cflag"] & termios.CSIZE], "CS8")
         for flag, names in RAW_OFF.items():
             on = [name for name in names if state[flag] & getattr(termios, name)]
             checks.expect(where, f"{stage}: raw, none of {'/'.join(names)}", on, [])
@@ -491,8 +502,7 @@ def check_driver(checks, where, report, host_bytes):
                       report.get(f"output{index}"), "ok")
     checks.expect(where, "close drains and succeeds", report.get("close"), "ok")
     checks.expect(where, "lock file gone after close", report.get("locks-after"), "none")
-    checks.expect(where, f"host reads exactly the {len(WIRE)} bytes sent", bytes(host_bytes).hex(" "),
-                  WIRE.hex(" "))
+    checks.same_bytes(where, "host reads exactly the bytes sent", host_bytes, WIRE)
 
 
 def where_device(where):
@@ -506,8 +516,8 @@ def check_uart_model(checks, trace):
     if events is None:
         return
     states = uart_state_at_each_byte(events)
-    checks.expect("8250", "QEMU trace: transmit register got exactly the bytes sent",
-                  bytes(byte for byte, _, _ in states).hex(" "), WIRE.hex(" "))
+    checks.same_bytes("8250", "QEMU trace: transmit register got exactly the bytes sent",
+                      bytes(byte for byte, _, _ in states), WIRE)
     checks.expect("8250", "QEMU trace: MCR at every byte has DTR (bit 0) up, RTS (bit 1) down",
                   sorted({(mcr & 0x03) if mcr is not None else None for _, mcr, _ in states}), [0x01])
     checks.expect("8250", "QEMU trace: line format at every byte is 9600 8N1",
