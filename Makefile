@@ -7,10 +7,11 @@ BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev libfo
 # localedef compiles the private zh_CN.UTF-8 locale from.
 WINE_PACKAGES  := wine wine64 util-linux locales
 # The real-driver tier (tests/drivers/): QEMU and a static busybox for the guest, binutils' readelf
-# to gather the libraries its programs load, and those that Debian's udevadm loads, copied from
-# here. The kernel and udev themselves are only downloaded and unpacked, never installed.
+# to gather the libraries its programs load, those that Debian's udevadm loads (copied from here),
+# and Xvfb, xdotool and xmodmap to click the program there. The kernel and udev themselves are only
+# downloaded and unpacked, never installed.
 DRIVERS_PACKAGES := qemu-system-x86 busybox-static binutils libacl1 libblkid1 libcap2 libkmod2 \
-                    libselinux1
+                    libselinux1 xvfb xdotool x11-xserver-utils
 TEST_PACKAGES  := $(BUILD_PACKAGES) python3 xvfb xdotool xclip strace libx11-6 \
                   dpkg-dev file desktop-file-utils appstream x11-utils lintian $(WINE_PACKAGES) \
                   $(DRIVERS_PACKAGES)

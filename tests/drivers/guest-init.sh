@@ -13,6 +13,7 @@ mount -t tmpfs run /run
 mkdir -p /run/lock /run/udev /tmp
 
 say() { echo "@@$*"; }
+at() { echo "@@at $(cut -d' ' -f1 /proc/uptime) $*"; }
 
 # Debian's kernel has the 8250 driver built in, USB as modules with no modules.dep: load by hand,
 # in dependency order.
@@ -24,11 +25,12 @@ while [ ! -c /dev/ttyUSB0 ] && [ $tries -lt 600 ]; do
     sleep 0.1
     tries=$((tries + 1))
 done
-say "usb ${tries}"
+at usb ready
 
 # 8250: /dev/COM1 by hand, as an administrator would for a built-in port.
 ln -s ttyS1 /dev/COM1
 /probe /dev/ttyS1 /frames
+at 8250 done
 rm -f /dev/COM1
 
 # The README's udev rule, with Debian's own udevd and only that rule: first as shipped (its
@@ -47,6 +49,7 @@ if /lib/systemd/systemd-udevd --daemon 2>/tmp/udevd.log; then
     udevadm trigger --action=add --subsystem-match=tty
     udevadm settle --timeout=60
     report_udev filled-in
+    at udev done
     # Step 1 of the README: the values to put in are read from the first block that has all three.
     udevadm info -a -n /dev/ttyUSB0 | awk '
         /^  looking at/ { if (v != "" && p != "" && s != "") exit; v = p = s = "" }
@@ -60,7 +63,35 @@ fi
 # FTDI: through the link udev made; by hand only if it made none, so the driver is still tested.
 [ -e /dev/COM1 ] || ln -s ttyUSB0 /dev/COM1
 /probe /dev/ttyUSB0 /frames
+at ftdi done
 rm -f /dev/COM1
+
+# The whole program, when run_guest.py was given one: the host's /usr, the program's folder and
+# fontconfig's cache arrive read-only over 9p, the rest of its root is the guest's own.
+if [ -e /whole/guest-program.sh ]; then
+    for module in $(cat /whole/modules); do
+        insmod "/lib/modules/$module.ko" || say "error insmod $module"
+    done
+    root=/whole/root
+    mkdir -p $root/usr $root/program $root/var/cache/fontconfig $root/dev $root/proc $root/sys \
+        $root/tmp $root/run
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro usr $root/usr
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro program $root/program
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro fontcache $root/var/cache/fontconfig
+    for link in bin sbin lib lib64; do ln -s usr/$link $root/$link; done
+    cp -a /whole/etc $root/etc
+    mount -o bind /dev $root/dev
+    mount -t proc proc $root/proc
+    mount -t sysfs sysfs $root/sys
+    mount -t tmpfs tmp $root/tmp
+    mount -t tmpfs run $root/run
+    mkdir -p $root/run/lock
+    cp /whole/guest-program.sh $root/tmp/
+    ln -s ttyS1 /dev/COM1
+    at program start
+    chroot $root /bin/sh /tmp/guest-program.sh "/program/$(cat /whole/program)"
+    rm -f /dev/COM1
+fi
 
 say "done"
 poweroff -f

@@ -47,6 +47,9 @@ RULE = REPO / "resources" / "99-qm47t-com1.rules"
 
 # Debian's kernel builds USB as modules; these, in this order, bring up QEMU's xHCI and FTDI.
 MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
+# And for --program, 9p over virtio, to share the host's /usr with the guest read-only.
+SHARE_MODULES = ["virtio_ring", "virtio", "virtio_pci_modern_dev", "virtio_pci_legacy_dev", "virtio_pci",
+                 "netfs", "fscache", "9pnet", "9pnet_virtio", "9p"]
 # QEMU's usb-serial is an FTDI FT232 (0403:6001); the serial number is ours to choose, and differs
 # from the README's made-up one so that the rule as shipped must not match.
 ADAPTER = {"idVendor": "0403", "idProduct": "6001", "serial": "QM47T0001"}
@@ -115,8 +118,8 @@ def fetch(package, cache):
 
 def unpack(deb, target, members):
     """Only `members` (tar wildcards) of the .deb's files, into `target`; once per .deb."""
-    stamp = target / ".unpacked"
-    if stamp.exists() and stamp.read_text() == deb.name:
+    stamp, record = target / ".unpacked", "\n".join([deb.name, *members])
+    if stamp.exists() and stamp.read_text() == record:
         return
     shutil.rmtree(target, ignore_errors=True)
     target.mkdir(parents=True)
@@ -126,16 +129,16 @@ def unpack(deb, target, members):
     contents.stdout.close()
     if contents.wait() != 0:
         raise GuestSetupError(f"dpkg-deb could not read {deb}")
-    stamp.write_text(deb.name)
+    stamp.write_text(record)
 
 
-def guest_kernel(cache):
+def guest_kernel(cache, names):
     deb = fetch(kernel_package(), cache)
     target = cache / "kernel"
-    unpack(deb, target, ["./boot/vmlinuz-*"] + [f"*/{name}.ko" for name in MODULES])
+    unpack(deb, target, ["./boot/vmlinuz-*"] + [f"*/{name}.ko" for name in names])
     vmlinuz = next(target.glob("boot/vmlinuz-*"))
     modules = {}
-    for name in MODULES:
+    for name in names:
         found = list(target.glob(f"lib/modules/*/kernel/**/{name}.ko"))
         if len(found) != 1:
             raise GuestSetupError(f"{deb.name} has no single {name}.ko")
@@ -246,7 +249,7 @@ def filled_in_rule(shipped):
     return text
 
 
-def build_initramfs(path, probe, modules, udevadm):
+def build_initramfs(path, probe, modules, udevadm, program):
     image = Initramfs()
     for directory in ("/bin", "/sbin", "/dev", "/proc", "/sys", "/run", "/tmp", "/etc", "/lib/modules"):
         image.directory(directory)
@@ -265,6 +268,19 @@ def build_initramfs(path, probe, modules, udevadm):
     shipped = RULE.read_text(encoding="utf-8")
     image.file("/rules/as-shipped.rules", shipped.encode())
     image.file("/rules/filled-in.rules", filled_in_rule(shipped).encode())
+    if program:
+        image.file("/whole/guest-program.sh", (HERE / "guest-program.sh").read_bytes(), 0o755)
+        image.file("/whole/modules", " ".join(SHARE_MODULES).encode())
+        image.file("/whole/program", Path(program).name.encode())
+        # The chroot's /etc: only what the program and Xvfb read, none of the host's own.
+        image.file("/whole/etc/passwd", b"root:x:0:0:root:/tmp:/bin/sh\n")
+        image.file("/whole/etc/group", b"root:x:0:\ndialout:x:20:\n")
+        for source in Path("/etc/fonts").rglob("*"):
+            destination = "/whole" + str(source)
+            if source.is_symlink():
+                image.symlink(destination, os.readlink(source))
+            elif source.is_file():
+                image.file(destination, source.read_bytes())
     image.write(path)
 
 
@@ -283,14 +299,14 @@ def open_line():
     return master, slave, os.ttyname(slave)
 
 
-def run_guest(work, kernel, initrd):
+def run_guest(work, kernel, initrd, program):
     console, trace = work / "console.log", work / "trace.log"
     for old in (console, trace):
         old.unlink(missing_ok=True)
     lines = {name: open_line() for name in ("8250", "ftdi")}
     command = [
         "qemu-system-x86_64", "-nodefaults", "-no-user-config", "-machine", "pc", "-accel", "tcg",
-        "-m", "256M", "-smp", "1", "-display", "none", "-monitor", "none", "-no-reboot",
+        "-m", "768M" if program else "256M", "-smp", "1", "-display", "none", "-monitor", "none", "-no-reboot",
         "-kernel", str(kernel), "-initrd", str(initrd),
         # quiet: nothing from the kernel on the console UART while the 8250 under test is fenced in
         "-append", "console=ttyS0,115200 rdinit=/init panic=-1 quiet",
@@ -302,6 +318,12 @@ def run_guest(work, kernel, initrd):
         "-trace", "serial_write", "-trace", "serial_update_parameters", "-trace", "usb_serial_*",
         "-D", str(trace),
     ]
+    if program:
+        # Read-only, and only what the program, Xvfb and xdotool load: no /etc, /dev or home here.
+        for tag, folder in (("usr", "/usr"), ("program", Path(program).resolve().parent),
+                            ("fontcache", "/var/cache/fontconfig")):
+            if Path(folder).is_dir():
+                command += ["-virtfs", f"local,path={folder},mount_tag={tag},security_model=none,readonly=on"]
     received = {name: bytearray() for name in lines}
     started = time.monotonic()
     qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
@@ -466,7 +488,7 @@ HOSTILE_ON = {"cflag": ("PARENB", "PARODD", "CSTOPB", "CRTSCTS"), "iflag": ("IXO
               "lflag": ("ICANON", "ECHO"), "oflag": ("OPOST", "ONLCR")}
 
 
-def check_driver(checks, where, report, host_bytes):
+def check_driver(checks, where, report, host_bytes, after):
     """What guestprobe saw on one driver, and what reached the host's end of that line."""
     checks.require(where, "guestprobe ran to the end", "locks-after" in report, sorted(report))
     hostile = line_state(report.get("hostile"))
@@ -502,7 +524,7 @@ def check_driver(checks, where, report, host_bytes):
                       report.get(f"output{index}"), "ok")
     checks.expect(where, "close drains and succeeds", report.get("close"), "ok")
     checks.expect(where, "lock file gone after close", report.get("locks-after"), "none")
-    checks.same_bytes(where, "host reads exactly the bytes sent", host_bytes, WIRE)
+    checks.same_bytes(where, "host reads exactly the bytes sent", host_bytes, WIRE + after)
 
 
 def where_device(where):
@@ -552,10 +574,26 @@ def check_udev(checks, console):
                   [f'ATTRS{{{key}}}=="{value}"' for key, value in ADAPTER.items()])
 
 
+def check_program(checks, console):
+    """The real qm47t-converter, clicked on Xvfb in the guest, on the 8250 through /dev/COM1."""
+    seen = {}
+    for key, value in re.findall(r"^@@program (\S+) ?(.*)$", console, re.M):
+        seen.setdefault(key, value)
+    checks.require("program", "its window appeared", seen.get("window", "none").split()[0] != "none",
+                   seen.get("window"))
+    held = seen.get("held", "")
+    lines = re.search(r" ((?:[A-Z]+\|?)+)$", held)
+    lines = lines.group(1).split("|") if lines else []
+    checks.expect("program", "while it holds ttyS1: DTR up, RTS down (/proc/tty/driver/serial)",
+                  ("DTR" in lines, "RTS" in lines), (True, False))
+    checks.expect("program", "Exit ends it with status 0", seen.get("exit"), "0")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--probe", required=True, help="guestprobe, built from the product's serial code")
     parser.add_argument("--cache", required=True, type=Path, help="where the .debs are kept between runs")
+    parser.add_argument("--program", help="also run this qm47t-converter in the guest on ttyS1 and click it")
     parser.add_argument("--work", type=Path, help="initramfs, console log and trace (default: next to the probe)")
     args = parser.parse_args()
 
@@ -570,24 +608,30 @@ def main():
 
     started = time.monotonic()
     try:
-        vmlinuz, modules = guest_kernel(args.cache)
+        vmlinuz, modules = guest_kernel(args.cache, MODULES + (SHARE_MODULES if args.program else []))
         udevadm = guest_udev(args.cache)
         log(f"kernel {vmlinuz.name}, udev ready in {time.monotonic() - started:.1f} s")
         initrd = work / "initramfs.gz"
-        build_initramfs(initrd, args.probe, modules, udevadm)
+        build_initramfs(initrd, args.probe, modules, udevadm, args.program)
         log(f"initramfs {initrd.stat().st_size / 1e6:.1f} MB")
-        console, trace, received = run_guest(work, vmlinuz, initrd)
+        console, trace, received = run_guest(work, vmlinuz, initrd, args.program)
     except (GuestSetupError, subprocess.CalledProcessError) as error:
         log(f"FAIL: {error}")
         return 1
 
+    log("in the guest (seconds since its boot): " +
+        ", ".join(f"{what} {when}" for when, what in re.findall(r"^@@at (\S+) (.*)$", console, re.M)))
     checks = Checks()
     reports = probe_reports(console)
+    # The whole program sends 汉字 on the 8250 after guestprobe has.
+    after = {"8250": HANZI if args.program else b"", "ftdi": b""}
     for where in ("8250", "ftdi"):
-        check_driver(checks, where, reports.get(where_device(where), {}), received[where])
+        check_driver(checks, where, reports.get(where_device(where), {}), received[where], after[where])
     check_uart_model(checks, trace)
     check_ftdi_model(checks, trace)
     check_udev(checks, console)
+    if args.program:
+        check_program(checks, console)
     checks.require("guest", "ran to the end and powered off", re.search(r"^@@done", console, re.M),
                    "no @@done on the console")
     checks.print()
