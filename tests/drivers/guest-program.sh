@@ -56,6 +56,7 @@ if [ -n "$window" ]; then
     wait_for 120 has_sent "$before"
     # The kernel's own view of the held port, read without opening it (an open would raise RTS).
     say "held $(grep '^1:' /proc/tty/driver/serial)"
+    say "locks $(cd /run/lock && echo LCK..*)"
     at sent
     xdotool mousemove --window "$window" $COMMAND2_CENTRE click 1
 fi
