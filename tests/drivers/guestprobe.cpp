@@ -79,10 +79,11 @@ public:
             return;
         }
         const bool haveModem = ::ioctl(fd, TIOCMGET, &modem) == 0;
-        this->line(key, "modem=" + (haveModem ? hex(static_cast<unsigned long>(modem)) : std::string("none")) +
-                            " ispeed=" + hex(::cfgetispeed(&line)) + " ospeed=" + hex(::cfgetospeed(&line)) +
-                            " cflag=" + hex(line.c_cflag) + " iflag=" + hex(line.c_iflag) +
-                            " oflag=" + hex(line.c_oflag) + " lflag=" + hex(line.c_lflag));
+        this->line(key,
+                   "modem=" + (haveModem ? hex(static_cast<unsigned long>(modem)) : std::string("none")) +
+                       " ispeed=" + hex(::cfgetispeed(&line)) + " ospeed=" + hex(::cfgetospeed(&line)) +
+                       " cflag=" + hex(line.c_cflag) + " iflag=" + hex(line.c_iflag) +
+                       " oflag=" + hex(line.c_oflag) + " lflag=" + hex(line.c_lflag));
     }
 
     // Every lock file in the lock directory, with the process number it names.

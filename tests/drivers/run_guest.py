@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The serial code on real Linux drivers: the 8250 UART and an FTDI USB adapter, in a QEMU guest.
 
-  tests/drivers/run_guest.py --probe build/tests/drivers/guestprobe --cache build/drivers-cache
+  tests/drivers/run_guest.py --probe build/tests/drivers/guestprobe --cache build/drivers-cache \
+                             [--program build/qm47t-converter]
 
 A pseudo-terminal cannot show what matters on real hardware: it has no modem lines, ignores the
 line settings and starts fresh at every open. Here Debian's own kernel boots under QEMU (TCG; no
@@ -19,6 +20,10 @@ witnesses are checked against each other:
 The README's udev rule is checked in the same boot: as shipped it must name nothing, and with its
 values filled in for the emulated adapter it must make /dev/COM1, group dialout, mode 0660. The
 FTDI's run then goes through that link.
+
+With --program the real qm47t-converter runs last, on Xvfb in a chroot of the host's /usr (shared
+read-only over 9p), on ttyS1 through /dev/COM1: typed 汉字 into and clicked, it must send them with
+DTR up and RTS down, and end on Exit with status 0.
 
 The kernel and udev .debs are fetched with apt-get download into the cache folder and unpacked
 there, never installed. The host's own serial ports are never involved: the guest's lines end in
@@ -53,7 +58,7 @@ SHARE_MODULES = ["virtio_ring", "virtio", "virtio_pci_modern_dev", "virtio_pci_l
 # QEMU's usb-serial is an FTDI FT232 (0403:6001); the serial number is ours to choose, and differs
 # from the README's made-up one so that the rule as shipped must not match.
 ADAPTER = {"idVendor": "0403", "idProduct": "6001", "serial": "QM47T0001"}
-GUEST_BOOT_LIMIT = 600  # seconds; TCG on a busy machine is slow, a hung guest is not
+GUEST_TIME_LIMIT = 600  # seconds; TCG on a busy machine is slow, a hung guest is not
 
 HANZI = "汉字".encode("utf-16-be")
 AWKWARD = bytes([0x00, 0x0A, 0x0D, 0x11, 0x13, 0x7F, 0xFF])
@@ -329,13 +334,13 @@ def run_guest(work, kernel, initrd, program):
     qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
     try:
         masters = {lines[name][0]: name for name in lines}
-        deadline = started + GUEST_BOOT_LIMIT
+        deadline = started + GUEST_TIME_LIMIT
         while qemu.poll() is None and time.monotonic() < deadline:
             ready, _, _ = select.select(list(masters), [], [], 0.2)
             for fd in ready:
                 received[masters[fd]] += os.read(fd, 65536)
         if qemu.poll() is None:
-            raise GuestSetupError(f"the guest did not power off within {GUEST_BOOT_LIMIT} s")
+            raise GuestSetupError(f"the guest did not power off within {GUEST_TIME_LIMIT} s")
         for fd, name in masters.items():
             while select.select([fd], [], [], 0)[0]:
                 data = os.read(fd, 65536)
