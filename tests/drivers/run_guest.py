@@ -108,16 +108,24 @@ def kernel_package():
     return names[0]
 
 
-def fetch(package, cache):
+def fetch(package, cache, replaces=None):
+    """The package's .deb from the cache, else apt-get download into it. `replaces`: a glob of
+    older .debs this one makes useless (last point release's kernel), removed once it is here."""
     found = sorted(cache.glob(f"{package}_*.deb"))
     if found:
         return found[-1]
     log(f"downloading {package} into {cache}")
-    subprocess.run(["apt-get", "download", "-q", package], cwd=cache, check=True,
-                   stdout=subprocess.DEVNULL)
+    download = ["apt-get", "download", "-q", package]
+    if subprocess.run(download, cwd=cache, stdout=subprocess.DEVNULL).returncode != 0 and os.geteuid() == 0:
+        # Lists older than the mirror name .debs it no longer has.
+        subprocess.run(["apt-get", "update", "-qq"], check=False)
+        subprocess.run(download, cwd=cache, stdout=subprocess.DEVNULL, check=True)
     found = sorted(cache.glob(f"{package}_*.deb"))
     if not found:
         raise GuestSetupError(f"apt-get download {package} left no .deb in {cache}")
+    for old in cache.glob(replaces or "-"):
+        if old != found[-1]:
+            old.unlink()
     return found[-1]
 
 
@@ -138,7 +146,7 @@ def unpack(deb, target, members):
 
 
 def guest_kernel(cache, names):
-    deb = fetch(kernel_package(), cache)
+    deb = fetch(kernel_package(), cache, replaces="linux-image-*.deb")
     target = cache / "kernel"
     unpack(deb, target, ["./boot/vmlinuz-*"] + [f"*/{name}.ko" for name in names])
     vmlinuz = next(target.glob("boot/vmlinuz-*"))
