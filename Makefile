@@ -11,9 +11,15 @@ WINE_PACKAGES  := wine wine64 util-linux locales
 # private session bus and AT-SPI bus, with Debian's pyatspi.
 HARNESS_PACKAGES := python3 python3-xlib
 PYTHON         := /usr/bin/python3
+# The real-driver tier (tests/drivers/): QEMU and a static busybox for the guest, binutils' readelf
+# to gather the libraries its programs load, those that Debian's udevadm loads (copied from here),
+# and Xvfb, xdotool and xmodmap to click the program there. The kernel and udev themselves are only
+# downloaded and unpacked, never installed.
+DRIVERS_PACKAGES := qemu-system-x86 busybox-static binutils libacl1 libblkid1 libcap2 libkmod2 \
+                    libselinux1 xvfb xdotool x11-xserver-utils
 TEST_PACKAGES  := $(BUILD_PACKAGES) $(HARNESS_PACKAGES) xvfb xdotool xclip strace \
                   dpkg-dev file desktop-file-utils appstream x11-utils x11-xserver-utils lintian $(WINE_PACKAGES) \
-                  python3-pyatspi at-spi2-core dbus-daemon dbus-bin
+                  python3-pyatspi at-spi2-core dbus-daemon dbus-bin $(DRIVERS_PACKAGES)
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local
@@ -25,8 +31,8 @@ WINDOWS_PACKAGES := cmake make mingw-w64
 PACKAGE_WINDOWS_PACKAGES := $(WINDOWS_PACKAGES) nsis
 FUZZ_SECONDS   ?= 600
 
-.PHONY: all deps build install package demo demo-windows test test-asan test-fuzz-short fuzz-build fuzz run bench windows \
-        package-windows clean
+.PHONY: all deps build install package demo demo-windows test test-asan test-drivers test-fuzz-short fuzz-build \
+        fuzz run bench windows package-windows clean
 
 all: build
 
@@ -54,6 +60,12 @@ test: build package-windows
 	scripts/install-deps.sh $(TEST_PACKAGES)
 	ctest --preset dev
 	$(MAKE) test-asan test-fuzz-short
+
+# Only the tier that runs the serial code on the real 8250 and FTDI drivers in a QEMU guest; make
+# test runs it too.
+test-drivers: build
+	scripts/install-deps.sh $(DRIVERS_PACKAGES)
+	ctest --preset dev -L drivers
 
 test-asan:
 	scripts/install-deps.sh $(TEST_PACKAGES)
