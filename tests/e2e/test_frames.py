@@ -5,10 +5,12 @@ ends right after a send."""
 import re
 import subprocess
 import tempfile
+import time
 from pathlib import Path
 
 import e2e
 from e2e import E2ETest, Program, wire_bytes
+from qm47t_harness.layout import COMMAND1_CENTRE
 
 
 def strace_usable():
@@ -33,6 +35,17 @@ def port_writes(log):
     return calls
 
 
+def traced_program(test):
+    """The program under strace, which logs every write-type call on the port; and that log."""
+    log = tempfile.NamedTemporaryFile(prefix="qm47t-strace-", suffix=".log")
+    test.addCleanup(log.close)
+    # Only write-type calls on the port itself: everything that could split a frame.
+    strace = ["strace", "-f", "-qq", "--seccomp-bpf", "-e", "signal=none", "-y", "-xx", "-s", "4096",
+              "-e", "trace=write,writev,pwrite64,pwritev,pwritev2", "-P", e2e.PLATFORM.port_path, "-o", log.name,
+              "--"]
+    return Program(test, wrapper=strace), Path(log.name)
+
+
 class OneWriteTest(E2ETest):
     # (what, how, text): 1, 2, 4 (with CR LF) and 127 code units.
     CASES = [
@@ -45,13 +58,7 @@ class OneWriteTest(E2ETest):
     def test_each_frame_is_one_write_of_all_its_bytes(self):
         if not strace_usable():
             self.skipTest("strace cannot trace here (ptrace not allowed)")
-        log = tempfile.NamedTemporaryFile(prefix="qm47t-strace-", suffix=".log")
-        self.addCleanup(log.close)
-        # Only write-type calls on the port itself: everything that could split a frame.
-        strace = ["strace", "-f", "-qq", "--seccomp-bpf", "-e", "signal=none", "-y", "-xx", "-s", "4096",
-                  "-e", "trace=write,writev,pwrite64,pwritev,pwritev2", "-P", e2e.PLATFORM.port_path, "-o", log.name,
-                  "--"]
-        program = Program(self, wrapper=strace)
+        program, log = traced_program(self)
         expected = []
         for what, how, text in self.CASES:
             frame_bytes = wire_bytes(text)
@@ -62,7 +69,7 @@ class OneWriteTest(E2ETest):
             self.assertEqual(frame.data, frame_bytes, what)
         program.exit()
         self.assertEqual(program.wait_exit(), 0)
-        self.assertEqual(port_writes(Path(log.name).read_text()), expected)
+        self.assertEqual(port_writes(log.read_text()), expected)
 
 
 class EndingTest(E2ETest):
@@ -87,3 +94,59 @@ class EndingTest(E2ETest):
         self.assertEqual(program.wait_exit(), 0)
         self.assertTrue(program.module.wait_released(), "COM1 was not released")
         self.assertEqual(self.desktop.windows(), [])
+
+
+class SlowLineTest(E2ETest):
+    """A module that stops reading for a while, and one that reads at a real line's 960 bytes a second."""
+
+    TEXT = "a" * 127  # the longest frame, 254 bytes
+
+    def click_convert(self, program, clicks, delay_ms):
+        """Clicks the convert button `clicks` times, `delay_ms` apart, from another process: the clicks
+        queue up in X while the program is busy, as a user's do."""
+        x, y = COMMAND1_CENTRE
+        return subprocess.Popen(["xdotool", "mousemove", "--window", program.window, str(x), str(y),
+                                 "click", "--repeat", str(clicks), "--delay", str(delay_ms), "1"],
+                                env=self.desktop.env)
+
+    def test_a_stalled_line_loses_nothing_that_was_written_and_lets_no_fragment_out(self):
+        if not strace_usable():
+            self.skipTest("strace cannot trace here (ptrace not allowed)")
+        frame = wire_bytes(self.TEXT)
+        program, log = traced_program(self)
+        program.paste_input(self.TEXT)
+        program.module.pause()
+        # Enough clicks to fill the pseudo-terminal's buffers, 10 ms apart, as in the user trial.
+        clicking = self.click_convert(program, 300, 10)
+        self.addCleanup(clicking.kill)
+        box = program.message_box(timeout=120)
+        self.assertIsNotNone(box, "the line never counted as stalled")
+        clicking.wait(120)
+        self.desktop.key("Return")
+        # The clicks that queued up behind the stalled send do not each bring a box of their own.
+        time.sleep(3)
+        self.assertEqual(self.desktop.windows(), [program.window], "another message box followed")
+
+        program.module.resume()
+        program.exit()  # Exit lets what is queued leave before the port goes
+        self.assertEqual(program.wait_exit(60), 0)
+        self.assertTrue(program.module.wait_released(), "COM1 was not released")
+        written = sum(len(data) for name, data, returned in
+                      (call for call in port_writes(log.read_text()) if isinstance(call, tuple)) if returned > 0)
+        received = program.module.received()
+        copies, rest = program.module.whole_frames(frame)
+        self.assertEqual(rest, b"", f"{copies} whole frames, then {len(rest)} bytes out of step")
+        self.assertGreater(copies, 10)
+        # Every byte the program put on the line arrived: nothing queued was thrown away.
+        self.assertEqual(len(received), written)
+
+    def test_a_line_at_9600_bit_s_is_slow_but_never_stalled(self):
+        frame = wire_bytes(self.TEXT)
+        program = Program(self)
+        program.paste_input(self.TEXT)
+        program.module.pace(960)
+        self.click_convert(program, 30, 20).wait(60)
+        # 30 frames at 960 bytes a second: some 8 s on the wire.
+        copies, rest = program.module.wait_whole_frames(frame, 30, timeout=30)
+        self.assertEqual((copies, rest), (30, b""))
+        self.assertEqual(self.desktop.windows(), [program.window], "a message box came up")
