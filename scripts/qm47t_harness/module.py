@@ -124,9 +124,13 @@ class VirtualModule:
         return process
 
     def close(self):
+        """Stops listening and closes the master side; to the program the device is gone (a module
+        unplugged with its USB adapter). Closing again does nothing."""
         self._stop = True
         self._thread.join()
-        os.close(self._master)
+        if self._master is not None:
+            os.close(self._master)
+            self._master = None
 
     def __enter__(self):
         return self

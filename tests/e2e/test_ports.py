@@ -164,3 +164,24 @@ class NoDisplayTest(E2ETest):
                 self.assertIn("DISPLAY", message)
                 self.assertNotIn("einstall", message)  # Qt's wrong hint
                 self.assertFalse(module.wait_opened(timeout=0), "the port was opened with no window to show")
+
+
+class DeviceGoneTest(E2ETest):
+    def test_a_device_that_goes_away_is_reported_on_every_send_and_exit_still_works(self):
+        program = e2e.Program(self)
+        program.type_input("汉字")
+        self.assertIsNotNone(program.send(), "nothing reached COM1")
+        program.module.close()  # the adapter is pulled out
+        for click in range(2):
+            with self.subTest(click=click):
+                program.convert()
+                box = program.message_box(timeout=20)
+                self.assertIsNotNone(box, "no message within 20 s of the send")
+                if e2e.PLATFORM.wine:  # X shows the Qt box's text only a line at a time
+                    message = program.message_text(box)
+                    self.assertIn("串口设备已断开", message)
+                    self.assertIn("重新启动本程序", message)
+                self.desktop.key("Return")
+                self.assertEqual(self.desktop.wait_window(count=1), [program.window])
+        program.exit()
+        self.assertEqual(program.wait_exit(30), 0)
