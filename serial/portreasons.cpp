@@ -29,8 +29,8 @@ constexpr char16_t kNoHardware[] = u"这台电脑的 COM1 没有串口硬件；�
 constexpr char16_t kNotSerialPosix[] =
     u"该设备不是串口。检查 udev 规则中 COM1 指向的设备是否是 USB 转串口线（/dev/ttyUSB0 或 "
     u"/dev/ttyACM0），以及模块的线缆是否接在这个串口上。";
-constexpr char16_t kNotSerialWindows[] =
-    u"该设备不是串口。在设备管理器的“端口 (COM 和 LPT)”中检查 COM1 是否是模块所接的串口，以及模块的线缆是否接好。";
+constexpr char16_t kNotSerialWindows[] = u"该设备不是串口。在设备管理器的“端口 (COM 和 LPT)”中检查 COM1 "
+                                         u"是否是模块所接的串口，以及模块的线缆是否接好。";
 constexpr char16_t kNoPermission[] = u"没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。";
 constexpr char16_t kHeld[] = u"串口正被另一个程序占用";
 constexpr char16_t kCloseHolderFirst[] = u"请先关闭该程序，再启动本程序。";
@@ -76,8 +76,7 @@ std::u16string decimal(long long value)
     return std::u16string(digits.begin(), digits.end());
 }
 
-template <std::size_t N>
-const Row *find(const Row (&table)[N], long long error, Operation operation)
+template <std::size_t N> const Row *find(const Row (&table)[N], long long error, Operation operation)
 {
     const When when = operation == Operation::Open ? When::Open : When::Write;
     for (const Row &row : table) {
@@ -97,8 +96,7 @@ std::u16string lookUp(const Row (&table)[N], long long error, Operation operatio
     return systemText.empty() ? text + u"。" : text + u"：" + std::u16string(systemText);
 }
 
-template <std::size_t N>
-bool saysGone(const Row (&table)[N], long long error)
+template <std::size_t N> bool saysGone(const Row (&table)[N], long long error)
 {
     const Row *row = find(table, error, Operation::Write);
     return row && row->text == kGone;

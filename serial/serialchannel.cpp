@@ -31,8 +31,8 @@ SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_
     if (bytes.empty())
         return std::nullopt;
 
-    const std::size_t room =
-        SerialLine::kTransmitBufferSize - std::min<std::size_t>(bytes.size(), SerialLine::kTransmitBufferSize);
+    const std::size_t room = SerialLine::kTransmitBufferSize -
+                             std::min<std::size_t>(bytes.size(), SerialLine::kTransmitBufferSize);
     Failure failure;
     switch (waitForLine(room, failure)) {
     case Wait::Ready:
@@ -54,7 +54,8 @@ SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_
         if (waited >= SerialLine::kStallGrace)
             return PortReasons::stalled();
         pause(std::min(Milliseconds{100},
-                       std::chrono::duration_cast<Milliseconds>(SerialLine::kStallGrace - waited) + Milliseconds{1}));
+                       std::chrono::duration_cast<Milliseconds>(SerialLine::kStallGrace - waited) +
+                           Milliseconds{1}));
     }
     m_accepted += bytes.size();
     m_frameEnds.push_back(m_accepted);
@@ -119,7 +120,8 @@ SerialChannel::Port::Wait SerialChannel::Port::waitForLine(std::size_t room, Fai
         // short enough to see a stall out on time.
         const auto excess = static_cast<std::uint64_t>(left > room ? left - room : 1);
         const auto untilStall =
-            std::chrono::duration_cast<Milliseconds>(SerialLine::kStallGrace - (now - lastMove)) + Milliseconds{1};
+            std::chrono::duration_cast<Milliseconds>(SerialLine::kStallGrace - (now - lastMove)) +
+            Milliseconds{1};
         pause(std::min({SerialLine::wireTime(excess) / 2 + Milliseconds{1}, Milliseconds{100}, untilStall}));
     }
 }

@@ -109,8 +109,8 @@ SerialChannel::Failure Win32Port::openDevice()
     // Read access too, although nothing is ever read: a port opened for writing alone refuses to be
     // configured (access denied), and its line would stay as it was, translating line ends.
     const HANDLE raw =
-        ::CreateFileW(reinterpret_cast<const wchar_t *>(path.c_str()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        ::CreateFileW(reinterpret_cast<const wchar_t *>(path.c_str()), GENERIC_READ | GENERIC_WRITE, 0,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (raw == INVALID_HANDLE_VALUE)
         return lastReason(Operation::Open);
     UniqueHandle handle(raw);
@@ -260,7 +260,8 @@ void Win32Port::cancelWrite()
     if (!m_write)
         return;
     ::CancelIoEx(m_handle.get(), &m_write->overlapped);
-    if (::WaitForSingleObject(m_write->done.get(), toMilliseconds(SerialLine::kStallGrace)) != WAIT_OBJECT_0) {
+    if (::WaitForSingleObject(m_write->done.get(), toMilliseconds(SerialLine::kStallGrace)) !=
+        WAIT_OBJECT_0) {
         (void)m_write.release();
         return;
     }

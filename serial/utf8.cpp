@@ -17,9 +17,9 @@ void appendUtf16(std::u16string &out, char32_t c)
 
 struct Lead
 {
-    int length;                // bytes in the whole sequence; 0: this byte cannot start one
-    unsigned char secondLow;   // the second byte's range: narrower after E0, ED, F0 and F4, which
-    unsigned char secondHigh;  // is what rules out overlong forms, surrogates and beyond U+10FFFF
+    int length;               // bytes in the whole sequence; 0: this byte cannot start one
+    unsigned char secondLow;  // the second byte's range: narrower after E0, ED, F0 and F4, which
+    unsigned char secondHigh; // is what rules out overlong forms, surrogates and beyond U+10FFFF
 };
 
 Lead lead(unsigned char byte)

@@ -35,27 +35,6 @@ QList<ShownBox> clickConvert(Form1 &form)
     return answerBoxes([&form] { QTest::mouseClick(button(form, "Command1"), Qt::LeftButton); });
 }
 
-// Writes to the slave side until the pseudo-terminal stops taking bytes, as a module that has stopped
-// reading would leave it. The kernel moves bytes between its buffers in the background, so keep going
-// until several tries in a row find no room.
-qint64 fillUntilStalled(int slaveFd)
-{
-    ::fcntl(slaveFd, F_SETFL, ::fcntl(slaveFd, F_GETFL) | O_NONBLOCK);
-    const QByteArray filler(512, '\0');
-    qint64 total = 0;
-    for (int idle = 0; idle < 5;) {
-        const ssize_t n = ::write(slaveFd, filler.constData(), filler.size());
-        if (n > 0) {
-            total += n;
-            idle = 0;
-        } else {
-            ++idle;
-            QTest::qSleep(20);
-        }
-    }
-    return total;
-}
-
 } // namespace
 
 class tst_Faults : public QObject
@@ -105,7 +84,7 @@ void tst_Faults::stalledLineGivesUp()
     QVERIFY(pty.isValid());
     SerialChannel channel(pty.slavePath());
     QCOMPARE(channel.open(), std::nullopt);
-    const qint64 filler = fillUntilStalled(pty.slave());
+    const qint64 filler = pty.fillUntilFull();
     QVERIFY(filler > 0);
 
     const QByteArray frame = QByteArray::fromHex("ABCD").repeated(127);
@@ -164,8 +143,9 @@ void tst_Faults::cablePulledMidSession()
     const QList<ShownBox> first = clickConvert(form);
     QCOMPARE(first.size(), 1);
     QCOMPARE(first.first().icon, QMessageBox::Critical);
-    const QString gone = prefix + QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 "
-                                                 "USB 转串口线，然后重新启动本程序：程序不会自动重新打开串口。");
+    const QString gone =
+        prefix + QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 "
+                                "USB 转串口线，然后重新启动本程序：程序不会自动重新打开串口。");
     QCOMPARE(first.first().text, gone);
     QCOMPARE(box(form, "Text2")->toPlainText(), QString());
 

@@ -27,13 +27,15 @@ const QString kNoHardware = QStringLiteral("这台电脑的 COM1 没有串口硬
 const QString kNotSerial = QStringLiteral(
     "该设备不是串口。检查 udev 规则中 COM1 指向的设备是否是 USB 转串口线（/dev/ttyUSB0 或 /dev/ttyACM0），"
     "以及模块的线缆是否接在这个串口上。");
-const QString kNotSerialWindows = QStringLiteral("该设备不是串口。在设备管理器的“端口 (COM 和 LPT)”中检查 COM1 "
-                                                 "是否是模块所接的串口，以及模块的线缆是否接好。");
+const QString kNotSerialWindows =
+    QStringLiteral("该设备不是串口。在设备管理器的“端口 (COM 和 LPT)”中检查 COM1 "
+                   "是否是模块所接的串口，以及模块的线缆是否接好。");
 const QString kNoPermission =
     QStringLiteral("没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。");
 const QString kHeld = QStringLiteral("串口正被另一个程序占用。请先关闭该程序，再启动本程序。");
-const QString kGone = QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 USB 转串口线，"
-                                     "然后重新启动本程序：程序不会自动重新打开串口。");
+const QString kGone =
+    QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 USB 转串口线，"
+                   "然后重新启动本程序：程序不会自动重新打开串口。");
 const QString kStalled = QStringLiteral("线路阻塞：串口已有一段时间没有送出任何数据，这次的内容没有发送。"
                                         "之前已发送的内容仍在排队，线路恢复后会完整送出。");
 
@@ -42,27 +44,6 @@ QByteArray numberedFrame(int n)
 {
     const char16_t unit = char16_t(0x4E00 + n);
     return QByteArray(1, char(unit >> 8)).append(char(unit & 0xFF)).repeated(127);
-}
-
-// Writes to the slave side until the pseudo-terminal stops taking bytes, as a module that has stopped
-// reading would leave it. The kernel moves bytes between its buffers in the background, so keep going
-// until several tries in a row find no room. Returns how many bytes it wrote.
-qint64 fillUntilFull(int slaveFd, char filler)
-{
-    ::fcntl(slaveFd, F_SETFL, ::fcntl(slaveFd, F_GETFL) | O_NONBLOCK);
-    const QByteArray block(512, filler);
-    qint64 total = 0;
-    for (int idle = 0; idle < 5;) {
-        const ssize_t n = ::write(slaveFd, block.constData(), size_t(block.size()));
-        if (n > 0) {
-            total += n;
-            idle = 0;
-        } else {
-            ++idle;
-            QTest::qSleep(20);
-        }
-    }
-    return total;
 }
 
 // Where serial programs keep their lock files, and the one for `device`: LCK.. and its path below
@@ -258,7 +239,7 @@ void tst_SerialChannel::slowLineIsNotStalled()
 {
     SerialChannel channel(m_pty->slavePath());
     QCOMPARE(channel.open(), std::nullopt);
-    const qint64 filler = fillUntilFull(m_pty->slave(), '\xEE');
+    const qint64 filler = m_pty->fillUntilFull('\xEE');
     QVERIFY(filler > 0);
     m_pty->closeSlave();
 
@@ -338,7 +319,8 @@ void tst_SerialChannel::lockFileOfTheResolvedDevice_data()
     QTest::newRow("free") << QByteArray() << QString();
     QTest::newRow("HDB lock of a live process") << QByteArray("%1\n").rightJustified(13) << named;
     QTest::newRow("Qt lock of the live program it names")
-        << QByteArray("%1\n") + QCoreApplication::applicationFilePath().section(u'/', -1).toUtf8() + "\nhost\n"
+        << QByteArray("%1\n") + QCoreApplication::applicationFilePath().section(u'/', -1).toUtf8() +
+               "\nhost\n"
         << named;
     // The process under that number is not minicom: left behind by a minicom that died, its number
     // since handed to another process.
@@ -368,9 +350,10 @@ void tst_SerialChannel::lockFileOfTheResolvedDevice()
     SerialChannel channel(toStd(link));
     const SerialChannel::Failure failure = channel.open();
     if (!refusal.isEmpty()) {
-        const QString reason = refusal == QStringLiteral("named")
-                                   ? heldBy(lockPath)
-                                   : kHeld + QStringLiteral("如果该程序已经不在运行，删除锁文件 %1 后再试。").arg(lockPath);
+        const QString reason =
+            refusal == QStringLiteral("named")
+                ? heldBy(lockPath)
+                : kHeld + QStringLiteral("如果该程序已经不在运行，删除锁文件 %1 后再试。").arg(lockPath);
         QCOMPARE(failure, SerialChannel::Failure(toStd(reason)));
         QVERIFY(lock.open(QIODevice::ReadOnly));
         QCOMPARE(lock.readAll(), otherLock); // another program's lock is never touched
@@ -379,7 +362,8 @@ void tst_SerialChannel::lockFileOfTheResolvedDevice()
     QCOMPARE(failure, std::nullopt);
     QVERIFY(lock.open(QIODevice::ReadOnly));
     QCOMPARE(lock.readLine().trimmed(), QByteArray::number(QCoreApplication::applicationPid()));
-    QCOMPARE(QString::fromUtf8(lock.readLine().trimmed()), QCoreApplication::applicationFilePath().section(u'/', -1));
+    QCOMPARE(QString::fromUtf8(lock.readLine().trimmed()),
+             QCoreApplication::applicationFilePath().section(u'/', -1));
     lock.close();
     // A program that opens the device by its own name finds it taken.
     SerialChannel other(m_pty->slavePath());
@@ -466,9 +450,11 @@ void tst_SerialChannel::utf8Decoder_data()
     QTest::addColumn<QString>("text");
     const QString bad(1, QChar(0xFFFD));
     QTest::newRow("ASCII") << QByteArray("minicom") << QStringLiteral("minicom");
-    QTest::newRow("2 bytes: U+0080, U+07FF") << QByteArray::fromHex("C280DFBF") << QStringLiteral("\u0080\u07FF");
+    QTest::newRow("2 bytes: U+0080, U+07FF")
+        << QByteArray::fromHex("C280DFBF") << QStringLiteral("\u0080\u07FF");
     QTest::newRow("3 bytes: 汉字") << QByteArray::fromHex("E6B189E5AD97") << QStringLiteral("汉字");
-    QTest::newRow("3 bytes: U+0800, U+FFFF") << QByteArray::fromHex("E0A080EFBFBF") << QStringLiteral("\u0800\uFFFF");
+    QTest::newRow("3 bytes: U+0800, U+FFFF")
+        << QByteArray::fromHex("E0A080EFBFBF") << QStringLiteral("\u0800\uFFFF");
     QTest::newRow("4 bytes: U+10000, U+10FFFF")
         << QByteArray::fromHex("F0908080F48FBFBF") << QStringLiteral("\U00010000\U0010FFFF");
     QTest::newRow("overlong 2: C0 AF") << QByteArray::fromHex("C0AF") << bad + bad;
@@ -482,7 +468,8 @@ void tst_SerialChannel::utf8Decoder_data()
     QTest::newRow("bare continuation") << QByteArray::fromHex("80BF41") << bad + bad + QStringLiteral("A");
     QTest::newRow("truncated 3 at the end") << QByteArray::fromHex("41E6B1") << QStringLiteral("A") + bad;
     QTest::newRow("truncated 4 before ASCII") << QByteArray::fromHex("F09F9841") << bad + QStringLiteral("A");
-    QTest::newRow("truncated 2 before a lead") << QByteArray::fromHex("C3E6B189") << bad + QStringLiteral("汉");
+    QTest::newRow("truncated 2 before a lead")
+        << QByteArray::fromHex("C3E6B189") << bad + QStringLiteral("汉");
 }
 
 void tst_SerialChannel::utf8Decoder()
