@@ -66,9 +66,9 @@ SerialChannel::Failure SerialChannel::Port::close()
 {
     if (!isDeviceOpen())
         return std::nullopt;
-    // The kernel's close waits for the output queue with no bound worth the name (30 s), tcdrain and
-    // FlushFileBuffers with none at all: wait here while the queue empties at the line's speed, and
-    // leave only the last bytes in the hardware to finish().
+    // The kernel's close waits for the output queue with no bound worth the name (30 s), tcdrain with
+    // none at all: wait here while the queue empties at the line's speed, and leave only the last
+    // bytes in the hardware to finish().
     Failure failure;
     switch (waitForLine(0, failure)) {
     case Wait::Ready:
