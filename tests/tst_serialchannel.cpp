@@ -4,14 +4,16 @@
 #include "portreasons.h"
 #include "ptypair.h"
 #include "qtbridge.h"
+#include "serialline.h"
+#include "serialport.h"
 #include "utf8.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
 #include <QTest>
-
 #include <QThread>
 
 #include <atomic>
@@ -71,6 +73,62 @@ QString heldBy(const QString &lockPath)
 
 } // namespace
 
+// A driver whose queue the channel can see, as a UART's TIOCOUTQ or Windows' cbOutQue shows it (a
+// pty's cannot): it takes every write whole into its queue, which leaves for the line at
+// `bytesPerSecond`, or not at all at 0.
+class VisibleQueuePort final : public SerialChannel::Port
+{
+public:
+    explicit VisibleQueuePort(int bytesPerSecond) : Port(u"visible queue"), m_rate(bytesPerSecond) {}
+
+    QByteArray line; // what has left for the line
+    qsizetype mostQueued = 0;
+
+private:
+    Failure openDevice() override
+    {
+        m_clock.start();
+        m_open = true;
+        return std::nullopt;
+    }
+    bool isDeviceOpen() const override { return m_open; }
+    Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override
+    {
+        move();
+        m_queue += toQt(bytes);
+        mostQueued = std::max(mostQueued, m_queue.size());
+        started = true;
+        return std::nullopt;
+    }
+    bool hasPending() const override { return false; }
+    Failure pushPending() override { return std::nullopt; }
+    Failure unsent(std::size_t &bytes) override
+    {
+        move();
+        bytes = std::size_t(m_queue.size());
+        return std::nullopt;
+    }
+    void pause(Milliseconds most) override { QThread::msleep(qulonglong(most.count())); }
+    void finish() override {}
+    void discard() override { m_queue.clear(); }
+    void release() override { m_open = false; }
+
+    void move()
+    {
+        const qsizetype due = qsizetype(m_clock.elapsed() * m_rate / 1000) - m_moved;
+        const qsizetype now = std::min(due, m_queue.size());
+        line += m_queue.left(now);
+        m_queue.remove(0, now);
+        m_moved += std::max<qsizetype>(due, 0);
+    }
+
+    const int m_rate;
+    bool m_open = false;
+    QElapsedTimer m_clock;
+    QByteArray m_queue;
+    qsizetype m_moved = 0;
+};
+
 Q_DECLARE_METATYPE(PortReasons::Operation)
 
 class tst_SerialChannel : public QObject
@@ -89,6 +147,7 @@ private slots:
     void stalledReaderGetsWholeAcceptedFrames();
     void slowLineIsNotStalled();
     void closeOnStalledLineCountsFrames();
+    void visibleQueueIsBounded();
     void openFailureSaysWhy_data();
     void openFailureSaysWhy();
     void lockFileOfTheResolvedDevice_data();
@@ -287,6 +346,33 @@ void tst_SerialChannel::closeOnStalledLineCountsFrames()
     QCOMPARE(channel.close(),
              SerialChannel::Failure(u"线路阻塞：关闭串口时还有 1 帧数据没有完整送出，已被丢弃。"));
     QVERIFY(!channel.portOpen());
+}
+
+// Where the driver shows its queue, no more than the transmit buffer's worth waits in it: a line
+// moving at 960 bytes a second takes every frame in turn, and one that has stopped holds back two of
+// the longest frames, refuses the third, and at close says that those two did not go out.
+void tst_SerialChannel::visibleQueueIsBounded()
+{
+    const std::vector<std::uint8_t> frame = toBytes(numberedFrame(0));
+    VisibleQueuePort moving(960);
+    QCOMPARE(moving.open(), std::nullopt);
+    QByteArray sent;
+    for (int n = 0; n < 6; ++n) {
+        QCOMPARE(moving.output(toBytes(numberedFrame(n))), std::nullopt);
+        sent += numberedFrame(n);
+    }
+    QVERIFY(moving.mostQueued <= qsizetype(SerialLine::kTransmitBufferSize));
+    QCOMPARE(moving.close(), std::nullopt);
+    QVERIFY(moving.line == sent);
+
+    VisibleQueuePort stopped(0);
+    QCOMPARE(stopped.open(), std::nullopt);
+    QCOMPARE(stopped.output(frame), std::nullopt);
+    QCOMPARE(stopped.output(frame), std::nullopt);
+    QCOMPARE(stopped.output(frame), SerialChannel::Failure(toStd(kStalled)));
+    QCOMPARE(stopped.mostQueued, qsizetype(2 * frame.size()));
+    QCOMPARE(stopped.close(),
+             SerialChannel::Failure(u"线路阻塞：关闭串口时还有 2 帧数据没有完整送出，已被丢弃。"));
 }
 
 void tst_SerialChannel::openFailureSaysWhy_data()
