@@ -53,18 +53,20 @@ std::string executableName(const std::string &process)
     return length > 0 ? baseName(std::string(path, static_cast<std::size_t>(length))) : std::string();
 }
 
-// Whether the live process `pid` is the program a lock names. Its executable says so where we may
-// read it; a process of another user's hides that from a normal user, so the kernel's name for it,
-// cut to 15 bytes, is asked too.
+// Whether the live process `pid` is the program a lock names, by name or by path. Its executable
+// says so where we may read it; a process of another user's hides that from a normal user, so the
+// kernel's name for it, cut to 15 bytes, is asked too; where neither can be read, it counts as that
+// program.
 bool runs(long pid, const std::string &program)
 {
     constexpr std::size_t kCommLength = 15;
+    const std::string name = baseName(program);
     const std::string process = std::to_string(pid);
     const std::string executable = executableName(process);
     if (!executable.empty())
-        return executable == program;
+        return executable == name;
     const std::string comm = firstLine("/proc/" + process + "/comm");
-    return comm.empty() || comm == program.substr(0, kCommLength);
+    return comm.empty() || comm == name.substr(0, kCommLength);
 }
 
 // Qt treats a lock as stale unless the program named in it is the one running under its process

@@ -408,6 +408,9 @@ void tst_SerialChannel::lockFileOfTheResolvedDevice_data()
         << QByteArray("%1\n") + QCoreApplication::applicationFilePath().section(u'/', -1).toUtf8() +
                "\nhost\n"
         << named;
+    QTest::newRow("Qt lock naming the live program by its path")
+        << QByteArray("%1\n") + QCoreApplication::applicationFilePath().toUtf8() + "\nhost\n"
+        << named;
     // The process under that number is not minicom: left behind by a minicom that died, its number
     // since handed to another process.
     QTest::newRow("Qt lock naming another program") << QByteArray("%1\nminicom\nhost\n") << QString();
