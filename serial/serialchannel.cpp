@@ -45,12 +45,13 @@ SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_
     // The system may still take none of it: a buffer that is full although its queue does not show
     // it (a pty's). Then the frame has not begun, and is refused whole if nothing moves in time.
     const Clock::time_point since = Clock::now();
-    for (bool started = false; !started;) {
+    for (;;) {
+        bool started = false;
         if ((failure = submit(bytes, started)))
             return failed(failure);
-        const auto waited = Clock::now() - since;
         if (started)
             break;
+        const auto waited = Clock::now() - since;
         if (waited >= SerialLine::kStallGrace)
             return PortReasons::stalled();
         pause(std::min(Milliseconds{100},
@@ -117,8 +118,9 @@ SerialChannel::Port::Wait SerialChannel::Port::waitForLine(std::size_t room, Fai
             return Wait::Stalled;
         }
         // Half the time the excess needs on the wire, so that a moving line is seen moving, but
-        // short enough to see a stall out on time.
-        const auto excess = static_cast<std::uint64_t>(left > room ? left - room : 1);
+        // short enough to see a stall out on time. What is pending must go whatever the room.
+        const std::size_t target = hasPending() ? 0 : room;
+        const auto excess = static_cast<std::uint64_t>(left > target ? left - target : 1);
         const auto untilStall =
             std::chrono::duration_cast<Milliseconds>(SerialLine::kStallGrace - (now - lastMove)) +
             Milliseconds{1};

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <type_traits>
