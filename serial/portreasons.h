@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,8 +25,23 @@ std::u16string posixReason(int error, Operation operation, std::u16string_view s
 // `error` is a GetLastError() value; `systemText` what FormatMessage says of it.
 std::u16string windowsReason(std::uint32_t error, Operation operation, std::u16string_view systemText);
 
+// Whether a failed write means the device itself has gone (an adapter unplugged), read from the same
+// tables that word it, so that the channels never keep a list of their own.
+bool posixDeviceGone(int error);
+bool windowsDeviceGone(std::uint32_t error);
+
 // The port is claimed by another program. `pid` and `program` name it where its lock file does
-// (`pid` 0 when it does not, `program` empty when its name is unknown).
-std::u16string heldByAnotherProgram(long pid = 0, std::u16string_view program = {});
+// (`pid` 0 when it does not, `program` empty when its name is unknown); `lockFile` is that file.
+std::u16string heldByAnotherProgram(long pid = 0, std::u16string_view program = {},
+                                    std::u16string_view lockFile = {});
+
+// The channel's own failures, the same on both platforms.
+std::u16string notOpen();
+// Every send after the device has gone: the program does not open the port again by itself.
+std::u16string disconnected();
+// The line took no byte for the grace: this frame was refused whole, the earlier ones still wait.
+std::u16string stalled();
+// Closing on a stalled line dropped what was still queued: `frames` frames did not go out whole.
+std::u16string discardedAtClose(std::size_t frames);
 
 } // namespace PortReasons

@@ -27,8 +27,10 @@ public:
     SerialChannel &operator=(const SerialChannel &) = delete;
 
     [[nodiscard]] Failure open();
-    // Returns once the whole frame is in the operating system's hands, so a close straight after
-    // cannot drop it; gives up after a bounded wait if the line does not take it.
+    // Returns once the frame is committed: in the operating system's hands or, where its buffer is
+    // full, held here to follow what went before, so that it goes to the line whole and a close
+    // straight after cannot drop it. Refuses the frame whole, writing none of it, when the line has
+    // taken nothing for a while (serialport.h says what the channel promises).
     [[nodiscard]] Failure output(const std::vector<std::uint8_t> &bytes);
     // Lets the bytes still queued leave the wire at the port's own speed, then releases the port.
     [[nodiscard]] Failure close();
@@ -37,7 +39,9 @@ public:
     // The device this channel stands for, so that messages can name what was tried.
     const std::u16string &portName() const;
 
+    // The contract both platforms keep, with each platform's side derived from it (serialport.h).
+    class Port;
+
 private:
-    class Port; // the platform's side
     std::unique_ptr<Port> m_port;
 };

@@ -3,6 +3,7 @@
 
 #include "portreasons.h"
 #include "serialline.h"
+#include "serialport.h"
 
 #include <windows.h>
 
@@ -10,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows text is UTF-16");
 
@@ -55,52 +57,61 @@ std::u16string lastReason(Operation operation)
     return systemReason(::GetLastError(), operation);
 }
 
-// What a port reports once its device has gone (a USB adapter pulled out; under Wine, a device that
-// hung up): the handle is of no further use, so later sends say the port is not open instead of
-// failing again and again.
-bool deviceGone(DWORD code)
-{
-    return code == ERROR_DEVICE_REMOVED || code == ERROR_GEN_FAILURE || code == ERROR_BAD_COMMAND ||
-           code == ERROR_ACCESS_DENIED || code == ERROR_NOT_READY;
-}
-
 DWORD toMilliseconds(std::chrono::milliseconds duration)
 {
     return static_cast<DWORD>(duration.count());
 }
 
-} // namespace
-
-class SerialChannel::Port
+// The one write in flight, with what the system may still write into until it completes: its
+// OVERLAPPED, the event that says it is done, and the bytes.
+struct Write
 {
-public:
-    explicit Port(std::u16string portName) : m_name(std::move(portName)) {}
-
-    Failure open();
-    Failure output(const std::vector<std::uint8_t> &bytes);
-    Failure close();
-    bool isOpen() const { return m_handle != nullptr; }
-    const std::u16string &name() const { return m_name; }
-
-private:
-    Failure configure(HANDLE handle);
-    Failure drain();
-
-    std::u16string m_name;
-    UniqueHandle m_handle;
+    OVERLAPPED overlapped{};
+    UniqueHandle done;
+    std::vector<std::uint8_t> bytes;
 };
 
-SerialChannel::Failure SerialChannel::Port::open()
+// Overlapped I/O throughout, so that every wait has a bound of our own: some USB adapters' drivers
+// ignore COMMTIMEOUTS, and a write that never returns would freeze the window.
+class Win32Port final : public SerialChannel::Port
 {
-    if (m_handle)
-        return std::nullopt;
+public:
+    using Port::Port;
 
+private:
+    Failure openDevice() override;
+    bool isDeviceOpen() const override { return m_handle != nullptr; }
+    Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
+    bool hasPending() const override { return m_write != nullptr; }
+    Failure pushPending() override;
+    Failure unsent(std::size_t &bytes) override;
+    void pause(Milliseconds most) override;
+    // Nothing more to wait for once the last write has completed and the driver's queue is empty:
+    // serial.sys completes a write as its bytes reach the UART and lets the FIFO empty at close.
+    // FlushFileBuffers would add nothing, and under Wine it throws the output queue away (its server
+    // answers it with tcflush).
+    void finish() override {}
+    void discard() override;
+    void release() override;
+
+    Failure configure(HANDLE handle);
+    Failure startWrite(std::vector<std::uint8_t> bytes);
+    void cancelWrite();
+    Failure writeFailed(DWORD error);
+
+    UniqueHandle m_handle;
+    std::unique_ptr<Write> m_write;
+};
+
+SerialChannel::Failure Win32Port::openDevice()
+{
     // The device namespace reaches every port; a bare "COM10" and above would be taken as a file.
-    const std::u16string path = u"\\\\.\\" + m_name;
+    const std::u16string path = u"\\\\.\\" + name();
     // Read access too, although nothing is ever read: a port opened for writing alone refuses to be
     // configured (access denied), and its line would stay as it was, translating line ends.
-    const HANDLE raw = ::CreateFileW(reinterpret_cast<const wchar_t *>(path.c_str()),
-                                     GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE raw =
+        ::CreateFileW(reinterpret_cast<const wchar_t *>(path.c_str()), GENERIC_READ | GENERIC_WRITE, 0,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (raw == INVALID_HANDLE_VALUE)
         return lastReason(Operation::Open);
     UniqueHandle handle(raw);
@@ -111,7 +122,7 @@ SerialChannel::Failure SerialChannel::Port::open()
     return std::nullopt;
 }
 
-SerialChannel::Failure SerialChannel::Port::configure(HANDLE handle)
+SerialChannel::Failure Win32Port::configure(HANDLE handle)
 {
     if (!::SetupComm(handle, SerialLine::kReadBufferSize, SerialLine::kTransmitBufferSize))
         return lastReason(Operation::Open);
@@ -144,6 +155,13 @@ SerialChannel::Failure SerialChannel::Port::configure(HANDLE handle)
     if (!::SetCommState(handle, &dcb))
         return lastReason(Operation::Open);
 
+    // Reads return at once, though nothing reads. Writes get no timeout from the driver: it could
+    // only cut a frame short, and the channel bounds its own waits.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    if (!::SetCommTimeouts(handle, &timeouts))
+        return lastReason(Operation::Open);
+
     // A pseudo-terminal or a USB adapter without modem lines cannot set DTR or RTS; that is no
     // reason to refuse the port, since the module does not need them.
     for (const DWORD function : {DWORD{SETDTR}, DWORD{CLRRTS}}) {
@@ -156,106 +174,118 @@ SerialChannel::Failure SerialChannel::Port::configure(HANDLE handle)
     return std::nullopt;
 }
 
-SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_t> &bytes)
+// The write is issued and left in flight: the system holds the frame from here on, whole.
+SerialChannel::Failure Win32Port::submit(const std::vector<std::uint8_t> &bytes, bool &started)
 {
-    if (!m_handle)
-        return SerialLine::kNotOpenReason;
+    if (Failure failure = startWrite(bytes))
+        return failure;
+    started = true;
+    return pushPending();
+}
 
-    const HANDLE handle = m_handle.get();
-    const auto size = static_cast<DWORD>(bytes.size());
-    // The whole write gets one deadline: the frame's time on the wire plus the grace for a slow
-    // machine. Reads would return at once, though nothing reads.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.WriteTotalTimeoutConstant = toMilliseconds(SerialLine::writeDeadline(size));
-    if (!::SetCommTimeouts(handle, &timeouts))
+SerialChannel::Failure Win32Port::startWrite(std::vector<std::uint8_t> bytes)
+{
+    auto write = std::make_unique<Write>();
+    write->done.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!write->done)
         return lastReason(Operation::Write);
+    write->overlapped.hEvent = write->done.get();
+    write->bytes = std::move(bytes);
+    if (!::WriteFile(m_handle.get(), write->bytes.data(), static_cast<DWORD>(write->bytes.size()), nullptr,
+                     &write->overlapped)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING)
+            return writeFailed(error);
+    }
+    m_write = std::move(write);
+    return std::nullopt;
+}
 
-    DWORD written = 0;
-    const BOOL done = ::WriteFile(handle, bytes.data(), size, &written, nullptr);
-    const DWORD error = done ? ERROR_SUCCESS : ::GetLastError();
-    if (done && written == size)
+SerialChannel::Failure Win32Port::pushPending()
+{
+    if (!m_write)
         return std::nullopt;
+    DWORD written = 0;
+    if (!::GetOverlappedResult(m_handle.get(), &m_write->overlapped, &written, FALSE)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_IO_INCOMPLETE)
+            return std::nullopt;
+        m_write.reset();
+        return writeFailed(error);
+    }
+    const std::unique_ptr<Write> finished = std::move(m_write);
+    // A driver that ends a write early all the same gets the rest as a write of its own, so that the
+    // frame still goes whole.
+    if (written < finished->bytes.size())
+        return startWrite({finished->bytes.begin() + written, finished->bytes.end()});
+    return std::nullopt;
+}
 
-    // Whatever the driver still holds must not trail out later, glued to the next frame.
-    ::PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
-    // A write that runs out of time completes with fewer bytes, or with a timeout error.
-    if (done || error == ERROR_SEM_TIMEOUT || error == ERROR_TIMEOUT)
-        return SerialLine::kStalledReason;
-    if (deviceGone(error))
-        m_handle.reset();
+// cbOutQue counts what the driver still has to send, the write in flight included (serial.sys).
+// Under Wine it reads 0: there a write in flight counts whole until it completes.
+SerialChannel::Failure Win32Port::unsent(std::size_t &bytes)
+{
+    COMSTAT status{};
+    DWORD errors = 0;
+    if (!::ClearCommError(m_handle.get(), &errors, &status))
+        return writeFailed(::GetLastError());
+    const std::size_t queued = status.cbOutQue;
+    bytes = m_write && queued == 0 ? m_write->bytes.size() : queued;
+    return std::nullopt;
+}
+
+void Win32Port::pause(Milliseconds most)
+{
+    if (m_write)
+        ::WaitForSingleObject(m_write->done.get(), toMilliseconds(most));
+    else
+        ::Sleep(toMilliseconds(most));
+}
+
+void Win32Port::discard()
+{
+    cancelWrite();
+    ::PurgeComm(m_handle.get(), PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
+void Win32Port::release()
+{
+    cancelWrite();
+    m_handle.reset();
+}
+
+// Bounded like every other wait. A write whose cancellation never completes keeps its OVERLAPPED,
+// event and bytes for good, since the system may still write into them; a few hundred bytes, once.
+void Win32Port::cancelWrite()
+{
+    if (!m_write)
+        return;
+    ::CancelIoEx(m_handle.get(), &m_write->overlapped);
+    if (::WaitForSingleObject(m_write->done.get(), toMilliseconds(SerialLine::kStallGrace)) !=
+        WAIT_OBJECT_0) {
+        (void)m_write.release();
+        return;
+    }
+    m_write.reset();
+}
+
+SerialChannel::Failure Win32Port::writeFailed(DWORD error)
+{
+    // A device that has gone (an adapter pulled out; under Wine, a device that hung up) takes
+    // nothing more, and later sends say so rather than fail again and again.
+    if (PortReasons::windowsDeviceGone(error))
+        return deviceGone(systemReason(error, Operation::Write));
     return systemReason(error, Operation::Write);
 }
 
-SerialChannel::Failure SerialChannel::Port::close()
-{
-    if (!m_handle)
-        return std::nullopt;
-    const Failure failure = drain();
-    // A stalled line would otherwise hold the close itself up while the driver waits for it.
-    if (failure)
-        ::PurgeComm(m_handle.get(), PURGE_TXABORT | PURGE_TXCLEAR);
-    m_handle.reset();
-    return failure;
-}
+} // namespace
 
-SerialChannel::Failure SerialChannel::Port::drain()
+std::unique_ptr<SerialChannel::Port> SerialChannel::Port::create(std::u16string name)
 {
-    // Closing may hand the port back to its previous settings, so bytes still queued would leave at
-    // the wrong speed, or not at all. Wait until the driver's queue is empty (bounded, in case the
-    // line is stalled), then let FlushFileBuffers wait out the last bytes in the UART itself.
-    const HANDLE handle = m_handle.get();
-    const ULONGLONG deadline =
-        ::GetTickCount64() + toMilliseconds(SerialLine::writeDeadline(SerialLine::kTransmitBufferSize));
-    COMSTAT status{};
-    DWORD errors = 0;
-    while (::ClearCommError(handle, &errors, &status) && status.cbOutQue > 0) {
-        if (::GetTickCount64() >= deadline)
-            return SerialLine::kStalledReason;
-        ::Sleep(toMilliseconds(SerialLine::wireTime(status.cbOutQue)) / 2 + 1);
-    }
-    // A device that has gone takes nothing more, and there is nothing left to wait for.
-    if (!::FlushFileBuffers(handle)) {
-        const DWORD error = ::GetLastError();
-        if (!deviceGone(error))
-            return systemReason(error, Operation::Write);
-    }
-    return std::nullopt;
+    return std::make_unique<Win32Port>(std::move(name));
 }
 
 std::u16string SerialChannel::com1PortName()
 {
     return u"COM1";
-}
-
-SerialChannel::SerialChannel(std::u16string portName) : m_port(std::make_unique<Port>(std::move(portName))) {}
-
-SerialChannel::~SerialChannel()
-{
-    (void)close();
-}
-
-SerialChannel::Failure SerialChannel::open()
-{
-    return m_port->open();
-}
-
-SerialChannel::Failure SerialChannel::output(const std::vector<std::uint8_t> &bytes)
-{
-    return m_port->output(bytes);
-}
-
-SerialChannel::Failure SerialChannel::close()
-{
-    return m_port->close();
-}
-
-bool SerialChannel::portOpen() const
-{
-    return m_port->isOpen();
-}
-
-const std::u16string &SerialChannel::portName() const
-{
-    return m_port->name();
 }

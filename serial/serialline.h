@@ -4,16 +4,19 @@
 #include <chrono>
 #include <cstdint>
 
-// What both platforms' channels agree on: the line, how long a write may take, and their own words
-// for the two failures that are theirs rather than the system's.
+// What both platforms' channels agree on: the line, how much may wait in the driver's queue, and
+// when a line that takes nothing counts as stalled.
 namespace SerialLine {
 
 inline constexpr std::uint32_t kBaudRate = 9600;
 inline constexpr std::uint32_t kReadBufferSize = 1024;
+// Also the most the channel lets wait in the driver's queue: two of the longest frames, about half a
+// second of the line. A stalled line then holds back a few frames, not a click's worth of minutes.
 inline constexpr std::uint32_t kTransmitBufferSize = 512;
 
-// On top of a frame's own time on the wire: how long a port may keep bytes back before we call the
-// line stalled. Generous, since a busy machine can be slow to schedule the write.
+// How long the line may take no byte at all, while we wait for it, before we call it stalled.
+// Generous, since a busy machine can be slow to schedule the write; a line that keeps moving is
+// waited for however long its queue takes.
 inline constexpr std::chrono::milliseconds kStallGrace{1500};
 
 // Start bit, 8 data bits, stop bit.
@@ -23,14 +26,5 @@ constexpr std::chrono::milliseconds wireTime(std::uint64_t bytes)
     return std::chrono::milliseconds{static_cast<std::chrono::milliseconds::rep>(
         (bytes * kBitsPerByte * 1000 + kBaudRate - 1) / kBaudRate)};
 }
-
-// How long one write of `bytes` may take before the line counts as stalled.
-constexpr std::chrono::milliseconds writeDeadline(std::uint64_t bytes)
-{
-    return kStallGrace + wireTime(bytes);
-}
-
-inline constexpr char16_t kNotOpenReason[] = u"串口未打开";
-inline constexpr char16_t kStalledReason[] = u"线路阻塞，数据未能在限定时间内发出";
 
 } // namespace SerialLine

@@ -62,6 +62,28 @@ public:
     // Everything that is already there, without waiting for more.
     QByteArray readPending() { return read(1 << 20, 50); }
 
+    // Writes `filler` to the slave side until the pseudo-terminal stops taking bytes, as a module that
+    // has stopped reading would leave it. The kernel moves bytes between its buffers in the
+    // background, so this keeps going until several tries in a row find no room. Returns how many
+    // bytes it wrote.
+    qint64 fillUntilFull(char filler = '\0')
+    {
+        ::fcntl(m_slave, F_SETFL, ::fcntl(m_slave, F_GETFL) | O_NONBLOCK);
+        const QByteArray block(512, filler);
+        qint64 total = 0;
+        for (int idle = 0; idle < 5;) {
+            const ssize_t n = ::write(m_slave, block.constData(), static_cast<size_t>(block.size()));
+            if (n > 0) {
+                total += n;
+                idle = 0;
+            } else {
+                ++idle;
+                ::usleep(20000);
+            }
+        }
+        return total;
+    }
+
     // Leaves the channel as the only holder of the slave side, so the master sees it let go.
     void closeSlave()
     {

@@ -35,27 +35,6 @@ QList<ShownBox> clickConvert(Form1 &form)
     return answerBoxes([&form] { QTest::mouseClick(button(form, "Command1"), Qt::LeftButton); });
 }
 
-// Writes to the slave side until the pseudo-terminal stops taking bytes, as a module that has stopped
-// reading would leave it. The kernel moves bytes between its buffers in the background, so keep going
-// until several tries in a row find no room.
-qint64 fillUntilStalled(int slaveFd)
-{
-    ::fcntl(slaveFd, F_SETFL, ::fcntl(slaveFd, F_GETFL) | O_NONBLOCK);
-    const QByteArray filler(512, '\0');
-    qint64 total = 0;
-    for (int idle = 0; idle < 5;) {
-        const ssize_t n = ::write(slaveFd, filler.constData(), filler.size());
-        if (n > 0) {
-            total += n;
-            idle = 0;
-        } else {
-            ++idle;
-            QTest::qSleep(20);
-        }
-    }
-    return total;
-}
-
 } // namespace
 
 class tst_Faults : public QObject
@@ -92,9 +71,11 @@ void tst_Faults::portHeldByAnotherProgram()
     QCOMPARE(boxes.first().icon, QMessageBox::Critical);
     // Its lock file names it: this very process, as the channel that holds the port is in it too.
     QCOMPARE(boxes.first().text,
-             QStringLiteral("无法打开串口 COM1（%1）：串口正被另一个程序占用：进程 %2（tst_faults）。")
+             QStringLiteral("无法打开串口 COM1（%1）：串口正被另一个程序占用：进程 %2（tst_faults）。"
+                            "请先关闭该程序，再启动本程序。如果该程序已经不在运行，删除锁文件 %3 后再试。")
                  .arg(toQt(pty.slavePath()))
-                 .arg(QCoreApplication::applicationPid()));
+                 .arg(QCoreApplication::applicationPid())
+                 .arg(QStringLiteral("/run/lock/LCK..") + toQt(pty.slavePath()).mid(5).replace(u'/', u'_')));
 }
 
 void tst_Faults::stalledLineGivesUp()
@@ -103,13 +84,14 @@ void tst_Faults::stalledLineGivesUp()
     QVERIFY(pty.isValid());
     SerialChannel channel(pty.slavePath());
     QCOMPARE(channel.open(), std::nullopt);
-    const qint64 filler = fillUntilStalled(pty.slave());
+    const qint64 filler = pty.fillUntilFull();
     QVERIFY(filler > 0);
 
     const QByteArray frame = QByteArray::fromHex("ABCD").repeated(127);
     const SerialChannel::Failure refused = channel.output(toBytes(frame));
     QVERIFY(refused);
-    QCOMPARE(toQt(*refused), QStringLiteral("线路阻塞，数据未能在限定时间内发出"));
+    QCOMPARE(toQt(*refused), QStringLiteral("线路阻塞：串口已有一段时间没有送出任何数据，这次的内容没有发送。"
+                                            "之前已发送的内容仍在排队，线路恢复后会完整送出。"));
     (void)channel.close(); // must come back too; whether it can say more is up to the device
 
     // The refused frame must not trail out later, glued to whatever comes next.
@@ -161,17 +143,20 @@ void tst_Faults::cablePulledMidSession()
     const QList<ShownBox> first = clickConvert(form);
     QCOMPARE(first.size(), 1);
     QCOMPARE(first.first().icon, QMessageBox::Critical);
-    QCOMPARE(first.first().text, prefix + QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。"));
+    const QString gone =
+        prefix + QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 "
+                                "USB 转串口线，然后重新启动本程序：程序不会自动重新打开串口。");
+    QCOMPARE(first.first().text, gone);
     QCOMPARE(box(form, "Text2")->toPlainText(), QString());
 
     // Nothing more by itself while the user does nothing.
     QVERIFY(answerBoxes([] { QTest::qWait(300); }).isEmpty());
 
-    // Later sends say plainly that the port is gone, once per click.
+    // Later sends say the same, with what to do, once per click.
     for (int click = 0; click < 3; ++click) {
         const QList<ShownBox> later = clickConvert(form);
         QCOMPARE(later.size(), 1);
-        QCOMPARE(later.first().text, prefix + QStringLiteral("串口未打开"));
+        QCOMPARE(later.first().text, gone);
     }
     QCOMPARE(box(form, "Text1")->toPlainText(), QStringLiteral("汉字"));
 

@@ -372,8 +372,8 @@ void tst_Form1::writeFailureReportedOncePerClick()
         QCOMPARE(boxes.first().text,
                  QStringLiteral("串口 COM1（%1）写入失败：%2")
                      .arg(toQt(m_pty->slavePath()),
-                          click == 0 ? QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。")
-                                     : QStringLiteral("串口未打开")));
+                          QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 USB "
+                                         "转串口线，然后重新启动本程序：程序不会自动重新打开串口。")));
         QCOMPARE(text("Text2")->toPlainText(), QString());
         QCOMPARE(text("Text1")->toPlainText(), QStringLiteral("汉字"));
     }
