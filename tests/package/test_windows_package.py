@@ -162,7 +162,12 @@ def check_release_files(build, version, program, license_text):
         check(names == ["LICENSE.txt", "README.txt", "qm47t-converter.exe"], f"the zip holds {names}")
         check(archive.read("qm47t-converter.exe") == program, "the zip's program is not the one built")
         check(archive.read("LICENSE.txt") == license_text, "the zip's LICENSE.txt is not LICENSE")
-        readme = archive.read("README.txt").decode("utf-8")
+        raw = archive.read("README.txt")
+        # Notepad before Windows 10 1903 reads UTF-8 only with a byte-order mark, and LF-only text as
+        # one line.
+        check(raw.startswith(b"\xef\xbb\xbf"), "README.txt has no UTF-8 byte-order mark")
+        check(raw.count(b"\n") == raw.count(b"\r\n") > 0, "README.txt has line ends other than CR LF")
+        readme = raw.decode("utf-8-sig")
         check(version in readme and "COM1" in readme, "README.txt names neither the version nor COM1")
     print(f"zip: {portable.name}, {portable.stat().st_size} bytes, {names}")
     return setup
