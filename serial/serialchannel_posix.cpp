@@ -188,7 +188,9 @@ void PosixPort::pause(Milliseconds most)
 void PosixPort::discard()
 {
     m_tail.clear();
-    ::tcflush(m_fd.get(), TCOFLUSH);
+    std::size_t queued = 0;
+    if (!unsent(queued) && queued > 0)
+        ::tcflush(m_fd.get(), TCOFLUSH);
 }
 
 void PosixPort::release()

@@ -245,7 +245,9 @@ void Win32Port::pause(Milliseconds most)
 void Win32Port::discard()
 {
     cancelWrite();
-    ::PurgeComm(m_handle.get(), PURGE_TXABORT | PURGE_TXCLEAR);
+    std::size_t queued = 0;
+    if (!unsent(queued) && queued > 0)
+        ::PurgeComm(m_handle.get(), PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
 void Win32Port::release()

@@ -60,7 +60,10 @@ protected:
     virtual void pause(Milliseconds most) = 0;
     // After the queue has emptied: lets the last bytes leave the hardware.
     virtual void finish() = 0;
-    // Drops what is pending and queued, for a close on a stalled line.
+    // Drops what is pending, and what the driver's queue shows, for a close on a stalled line: the
+    // kernel's close would otherwise wait for the line. A queue that reads empty is left alone, since
+    // a pty's hides what it holds, and flushing it would drop frames no count could name (under Wine
+    // too, where PurgeComm is a tcflush).
     virtual void discard() = 0;
     virtual void release() = 0;
 
