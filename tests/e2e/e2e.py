@@ -159,13 +159,14 @@ class Windows(Linux):
 class Program:
     """One run of the real program on the test's display, with a fresh virtual module on its COM1."""
 
-    def __init__(self, test, wrapper=(), platform=None):
+    def __init__(self, test, wrapper=(), platform=None, **popen_args):
         self.desktop = test.desktop
         self.platform = platform or PLATFORM
         self.module = VirtualModule()
         test.addCleanup(self.module.close)
         self.platform.before_start(test.xvfb.display)
-        self.process = self.module.start(self.platform.argv(wrapper), env=test.xvfb.env, wine=self.platform.wine)
+        self.process = self.module.start(self.platform.argv(wrapper), env=test.xvfb.env, wine=self.platform.wine,
+                                         **popen_args)
         test.addCleanup(stop, self.process)
         windows = self.desktop.wait_window()
         if not windows:
