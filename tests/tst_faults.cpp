@@ -152,12 +152,15 @@ void tst_Faults::cablePulledMidSession()
     // Nothing more by itself while the user does nothing.
     QVERIFY(answerBoxes([] { QTest::qWait(300); }).isEmpty());
 
-    // Later sends say the same, with what to do, once per click.
+    // Later sends say the same, with what to do, once per click, and each clears the monitor box.
     for (int click = 0; click < 3; ++click) {
+        box(form, "Text2")->setPlainText(QStringLiteral("earlier notes"));
         const QList<ShownBox> later = clickConvert(form);
         QCOMPARE(later.size(), 1);
         QCOMPARE(later.first().text, gone);
+        QCOMPARE(box(form, "Text2")->toPlainText(), QString());
     }
+    QVERIFY(form.isVisible());
     QCOMPARE(box(form, "Text1")->toPlainText(), QStringLiteral("汉字"));
 
     // And Exit still ends the program normally.

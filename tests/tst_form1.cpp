@@ -44,7 +44,6 @@ private slots:
     void sends();
     void refusesAndGoesOn_data();
     void refusesAndGoesOn();
-    void writeFailureReportedOncePerClick();
     void closingWindowReleasesPort();
     void missingPortIsReported();
     // Last: once QCoreApplication::exit() has run, no event loop of this process runs again.
@@ -357,27 +356,6 @@ void tst_Form1::refusesAndGoesOn()
     text("Text1")->setPlainText(QStringLiteral("A"));
     QVERIFY(answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); }).isEmpty());
     QCOMPARE(m_pty->read(3, 300), QByteArray::fromHex("0041"));
-}
-
-void tst_Form1::writeFailureReportedOncePerClick()
-{
-    m_pty->closeMaster(); // the module's cable is pulled
-    text("Text1")->setPlainText(QStringLiteral("汉字"));
-    for (int click = 0; click < 2; ++click) {
-        text("Text2")->setPlainText(QStringLiteral("earlier notes"));
-        const QList<ShownBox> boxes =
-            answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); });
-        QCOMPARE(boxes.size(), 1);
-        QCOMPARE(boxes.first().icon, QMessageBox::Critical);
-        QCOMPARE(boxes.first().text,
-                 QStringLiteral("串口 COM1（%1）写入失败：%2")
-                     .arg(toQt(m_pty->slavePath()),
-                          QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 USB "
-                                         "转串口线，然后重新启动本程序：程序不会自动重新打开串口。")));
-        QCOMPARE(text("Text2")->toPlainText(), QString());
-        QCOMPARE(text("Text1")->toPlainText(), QStringLiteral("汉字"));
-    }
-    QVERIFY(m_form->isVisible());
 }
 
 void tst_Form1::exitDrainsAndReleasesPort()
