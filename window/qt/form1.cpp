@@ -140,12 +140,6 @@ void Form1::setMonitorText(const std::u16string &text)
     m_monitor->setPlainText(QString::fromStdU16String(text));
 }
 
-void Form1::announce(const std::u16string &)
-{
-    // Qt 6.4 has no way to have a screen reader say something (QAccessibleAnnouncementEvent came in
-    // 6.8). AT-SPI still hears the monitor box's text change; Orca reads it when the user goes there.
-}
-
 void Form1::showMessage(const FormDesign::Message &message)
 {
     const auto icon =

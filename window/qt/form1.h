@@ -33,7 +33,6 @@ private:
 
     std::u16string inputText() const override;
     void setMonitorText(const std::u16string &text) override;
-    void announce(const std::u16string &text) override;
     void showMessage(const FormDesign::Message &message) override;
     void quit(int exitCode) override;
 
