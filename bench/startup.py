@@ -164,6 +164,23 @@ def time_left(name, proc, log_path, started, mapped):
     return wait
 
 
+def wait_for_window(name, proc, x, log_path, started, cpu_before=0.0):
+    """Waits for the first top-level window of `proc` and then RSS_DELAY_S more: (when it was mapped,
+    the window, the CPU milliseconds the program had used by then, less `cpu_before`)."""
+    mapped = window = cpu = None
+    while mapped is None or time.monotonic() < mapped + RSS_DELAY_S:
+        x.wait(time_left(name, proc, log_path, started, mapped))
+        # Asking a window's PID may bring in further events, hence the loop rather than one look.
+        while mapped is None:
+            found = x.next_top_level_map()
+            if found is None:
+                break
+            if x.window_pid(found[1]) == proc.pid:
+                mapped, window = found
+                cpu = cpu_ms(proc.pid) - cpu_before
+    return mapped, window, cpu
+
+
 def measure_once(name, argv, x, env, log_path, wine=None):
     """One start of the program, as a Run; with `wine` (a WineServer), a Windows program in its
     namespace, under its wineserver."""
@@ -178,23 +195,12 @@ def measure_once(name, argv, x, env, log_path, wine=None):
         # The harness's namespace waits at its gate, so that the clock starts at the exec with the
         # set-up already paid for.
         proc, go = spawn_in_namespace(argv, module.slave_path, env=env, gated=True, stderr=log, cwd=env["HOME"])
-        mapped = window = cpu = None
-        holds_com1 = False
         try:
             cpu_at_exec = cpu_ms(proc.pid)
             executed = time.monotonic()
             go()
-            while mapped is None or time.monotonic() < mapped + RSS_DELAY_S:
-                x.wait(time_left(name, proc, log_path, spawned, mapped))
-                # Asking a window's PID may bring in further events, hence the loop rather than one look.
-                while mapped is None:
-                    found = x.next_top_level_map()
-                    if found is None:
-                        break
-                    if x.window_pid(found[1]) == proc.pid:
-                        mapped, window = found
-                        cpu = cpu_ms(proc.pid) - cpu_at_exec
-                        holds_com1 = holds_device(proc.pid, rdev)
+            mapped, window, cpu = wait_for_window(name, proc, x, log_path, spawned, cpu_at_exec)
+            holds_com1 = holds_device(proc.pid, rdev)
             if not os.path.samefile(f"/proc/{proc.pid}/exe", argv[0]):
                 raise MeasureError(f"PID {proc.pid} is not {argv[0]}")
             rss = vm_rss_kib(proc.pid)
@@ -213,17 +219,8 @@ def measure_under_wine(name, argv, x, env, log_path, server):
         log.flush()
         executed = time.monotonic()
         proc = server.start(argv, env, stdin=subprocess.DEVNULL, stdout=log, stderr=log, cwd=env["HOME"])
-    mapped = window = cpu = None
     try:
-        while mapped is None or time.monotonic() < mapped + RSS_DELAY_S:
-            x.wait(time_left(name, proc, log_path, executed, mapped))
-            while mapped is None:
-                found = x.next_top_level_map()
-                if found is None:
-                    break
-                if x.window_pid(found[1]) == proc.pid:
-                    mapped, window = found
-                    cpu = cpu_ms(proc.pid)
+        mapped, window, cpu = wait_for_window(name, proc, x, log_path, executed)
         # Wine's server opens the device for the program and keeps it while the program's handle lives.
         holds_com1 = any(holds_device(pid, server.device) for pid in [proc.pid, *server.processes()])
         rss = vm_rss_kib(proc.pid)
