@@ -1,6 +1,6 @@
 #!/bin/busybox sh
 # SPDX-License-Identifier: MIT
-# The test guest's /init (run_guest.py builds the initramfs around it). Its console is the guest's
+# The test guest's /init (qemu_guest.py builds the initramfs around it). Its console is the guest's
 # ttyS0, a file on the host; every line meant for run_guest.py starts with "@@". The ports under
 # test are the guest's own ttyS1 (8250) and ttyUSB0 (QEMU's FTDI adapter), never the host's.
 
