@@ -110,8 +110,10 @@ def namespace_script(port_source, require_pty, gated, wine=False, dev_links=None
     # a stop request (SIGTERM) ends the wait, not the shell.
     # The server is started here, with its standard error going nowhere: when the pty's other end
     # hangs up (the module unplugged) the server gets SIGHUP and writes its whole object table there,
-    # megabytes that block it for good on a pipe nobody drains.
-    steps += ["set +e", "trap : TERM INT HUP", "wineserver 2>/dev/null", '"$@" & wait $!', "status=$?",
+    # megabytes that block it for good on a pipe nobody drains. Unless the run is the server itself
+    # (the bench keeps one in the foreground, its output in a file).
+    steps += ["set +e", "trap : TERM INT HUP", '[ "$1" = wineserver ] || wineserver 2>/dev/null',
+              '"$@" & wait $!', "status=$?",
               "wineserver -k 2>/dev/null", "wineserver -w", "exit $status"]
     return "\n".join(steps)
 
