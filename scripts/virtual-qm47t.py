@@ -7,9 +7,10 @@
 
 Starts the program with a pseudo-terminal standing in for COM1 and prints every frame the module
 receives: the time, the bytes in hex, the text they decode to as UTF-16BE, and the line settings the
-program set on the port. The pseudo-terminal is bound over /dev/ttyS0 in a private mount namespace
-that only the program lives in (with its own /run/lock for the port's lock file), so a real serial
-port is never opened. Ends when the program ends, with its exit status.
+program set on the port. The program runs in a private mount namespace with a /dev of its own that
+holds the pseudo-terminal as /dev/ttyS0 and no other serial device (no /dev/COM1 or USB adapter a
+real module may hang on), and its own /run/lock for the port's lock file, so a real serial port is
+never opened. Ends when the program ends, with its exit status.
 
 --demo with a display does the same. Without one (DISPLAY unset) it runs the program on a private
 Xvfb instead, types 汉字 with the keyboard, clicks the convert button, saves a screenshot of the

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The harness that runs qm47t-converter against a virtual QM47T, a module per concern:
 
-  namespace  the private mount namespace with a pseudo-terminal over /dev/ttyS0, and its end
+  namespace  the private mount namespace, with a /dev of its own, and its end
   module     the virtual module on the pseudo-terminal's master side
   display    a private Xvfb and a user's keyboard, mouse and clipboard on it
   wine       the Windows program under a Wine prefix and server of its own
@@ -9,8 +9,10 @@
   layout     where the window's controls are, read from window/formdesign.h
   demo       what scripts/virtual-qm47t.py does
 
-Nothing here opens a real serial port: the program only ever sees the pseudo-terminal.
-"""
+Nothing here opens a real serial port: every run, for the Linux program and under Wine alike, gets a
+/dev of its own that holds the virtual module's pseudo-terminal as ttyS0 and no other serial device
+(no COM1, ttyUSB* or ttyACM* a real adapter may have), and nothing starts there unless every name
+the program or Wine opens as COM1 is a pseudo-terminal or absent (namespace.guard_steps)."""
 
 import time
 from pathlib import Path

@@ -1,19 +1,26 @@
 # SPDX-License-Identifier: MIT
-"""The private mount namespace a program runs in: a pseudo-terminal bound over /dev/ttyS0, /dev/null
-over every other /dev/ttyS*, a /run/lock of its own, and the one guard that refuses to start anything
-unless /dev/ttyS0 there is a Unix98 pty slave. Ending a run ends every process in the namespace."""
+"""The private mount namespace a program runs in, and its end.
+
+Every namespace gets a /dev of its own: the few nodes a program needs, the pseudo-terminal as
+/dev/ttyS0, the links a test asks for, and no other serial device at all (no COM1 unless a test links
+its own pty there, no ttyUSB*, ttyACM* or other ttyS*), and a /run/lock of its own for the port's lock
+file. Before anything starts, one guard looks at every name the program or Wine may open as COM1 and
+refuses unless each is a pty slave or absent. Ending a run ends every process in the namespace."""
 
 import os
 import select
 import shlex
 import shutil
 import signal
+import stat
 import subprocess
 import time
 
 from . import Unavailable
 
 COM1 = "/dev/ttyS0"
+# What the Linux program tries before /dev/ttyS0: the name the udev rule gives a USB adapter.
+COM1_LINK = "/dev/COM1"
 # Where a Wine prefix's registry (HKLM\Software\Wine\Ports) puts COM1: a file on the namespace's
 # private /run/lock with the pseudo-terminal bound over it, so that outside a namespace COM1 leads
 # nowhere.
@@ -22,11 +29,14 @@ WINE_COM1 = "/run/lock/qm47t-com1"
 # Unix98 pty slaves have majors 136 to 143, as `stat %t` prints them. A failed bind must never leave
 # a real UART in the pty's place, so the check follows links and comes after every mount.
 PTY_MAJORS_HEX = ("88", "89", "8a", "8b", "8c", "8d", "8e", "8f")
+# The memory devices (/dev/null and its kin): the only nodes a test may stand in for a port that is
+# no serial port, since none of them can be a line to anything.
+MEMORY_DEVICES_MAJOR = 1
 REFUSED_STATUS = 125
 
 NAMESPACE_ADVICE = """\
-The program has to run in a private mount namespace, where a pseudo-terminal is bound over
-/dev/ttyS0 for it alone. This machine did not allow that: {reason}
+The program has to run in a private mount namespace, with a /dev of its own in which a
+pseudo-terminal is its COM1. This machine did not allow that: {reason}
 Fix it in one of these ways:
   - run it as root: sudo make demo, sudo make test
   - allow unprivileged user namespaces:
@@ -34,8 +44,9 @@ Fix it in one of these ways:
       sudo sysctl -w kernel.apparmor_restrict_unprivileged_userns=0   (Ubuntu 23.10 and later)
   - in a container: start it with CAP_SYS_ADMIN (docker run --privileged)"""
 
-# What a program needs of /dev, bound in from the real one when the namespace gets a /dev of its own.
-PRIVATE_DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty", "ptmx")
+# What a program needs of /dev, bound in from the real one. /dev/ptmx is a link to the devpts' own
+# (a bound /dev/ptmx finds no pts beside it, and opening it fails), so a pty can be made inside too.
+PRIVATE_DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty")
 
 
 def namespace_command():
@@ -49,9 +60,6 @@ def check_namespace():
     """Raises Unavailable, saying how to fix it, unless the program's namespace can be set up here."""
     if shutil.which("unshare") is None:
         raise Unavailable(NAMESPACE_ADVICE.format(reason="unshare (util-linux) is not installed"))
-    if not os.path.exists(COM1):
-        raise Unavailable(f"{COM1} does not exist on this machine, so there is nothing to bind the virtual "
-                          "module's pseudo-terminal over.")
     probe = subprocess.run([*namespace_command(), "mount", "-t", "tmpfs", "tmpfs", "/run/lock"],
                            stdin=subprocess.DEVNULL, capture_output=True, text=True)
     if probe.returncode != 0:
@@ -59,46 +67,60 @@ def check_namespace():
         raise Unavailable(NAMESPACE_ADVICE.format(reason=reason))
 
 
-def guard_steps(paths):
-    """The shell steps that end the set-up with REFUSED_STATUS unless every path is a pty slave."""
-    return [f'case "$(stat -L -c %t {path})" in {"|".join(PTY_MAJORS_HEX)}) ;; '
+def non_serial_device(node):
+    """`node`'s device as `stat %t:%T` prints it, once it is known to be a memory device."""
+    found = os.stat(node)
+    if not stat.S_ISCHR(found.st_mode) or os.major(found.st_rdev) != MEMORY_DEVICES_MAJOR:
+        raise ValueError(f"{node} is not a memory device (/dev/null and its kin): it may not stand in for COM1")
+    return f"{os.major(found.st_rdev):x}:{os.minor(found.st_rdev):x}"
+
+
+def guard_steps(paths, non_serial_node=None):
+    """The shell steps that end the set-up with REFUSED_STATUS unless every path is a pty slave or
+    absent (a link that leads nowhere is absent: nothing can open it); stat speaks C there, whatever the
+    run's locale (a Wine run's is Chinese). A test that needs a port that
+    is no serial port names the node it binds (non_serial_node, a memory device), which passes too."""
+    device = "'character special file:'"
+    allowed = [f"{device}{major}:*" for major in PTY_MAJORS_HEX]
+    if non_serial_node is not None:
+        allowed.append(device + non_serial_device(non_serial_node))
+    return [f'case "$(LC_ALL=C stat -L -c \'%F:%t:%T\' {path} 2>/dev/null || echo absent)" in {"|".join(allowed)}|absent) ;; '
             f'*) echo "qm47t-namespace: {path} is not the pseudo-terminal, refusing to start" >&2; '
             f"exit {REFUSED_STATUS};; esac" for path in paths]
 
 
-def private_dev_steps(links):
+def private_dev_steps(port, links):
     """Gives the namespace a /dev of its own: a tmpfs with the few nodes a program needs bound in from
-    the real one, the real /dev/pts (where the pty lives), the namespace's ttyS0 (the pty) and no other
-    serial port, and `links` (name: target) as symlinks. Built aside on the private /run/lock, then
-    moved over /dev: nothing is ever created in the real one."""
+    the real one, the real /dev/pts (where the pty lives), `port` as ttyS0 and no other serial port,
+    and `links` (name: target) as symlinks. Built aside on the private /run/lock, then moved over
+    /dev: nothing is ever created in the real one, and no real serial device is ever bound."""
     new = "/run/lock/qm47t-dev"
     steps = [f"mkdir {new}", f"mount -t tmpfs -o mode=755 tmpfs {new}"]
-    for node in (*PRIVATE_DEV_NODES, "ttyS0"):
+    for node in PRIVATE_DEV_NODES:
         steps.append(f"if [ -L /dev/{node} ]; then cp -P /dev/{node} {new}/; "
                      f"else touch {new}/{node}; mount --bind /dev/{node} {new}/{node}; fi")
-    steps += [f"mkdir {new}/pts {new}/shm", f"mount --rbind /dev/pts {new}/pts",
-              f"mount -t tmpfs -o mode=1777 tmpfs {new}/shm", f"ln -s /proc/self/fd {new}/fd"]
+    steps += [f"touch {new}/ttyS0", f"mount --bind {shlex.quote(port)} {new}/ttyS0",
+              f"mkdir {new}/pts {new}/shm", f"mount --rbind /dev/pts {new}/pts",
+              f"mount -t tmpfs -o mode=1777 tmpfs {new}/shm", f"ln -s pts/ptmx {new}/ptmx",
+              f"ln -s /proc/self/fd {new}/fd"]
+    steps += [f"ln -s /proc/self/fd/{number} {new}/{name}" for number, name in enumerate(("stdin", "stdout", "stderr"))]
     steps += [f"ln -s {shlex.quote(target)} {new}/{shlex.quote(name)}" for name, target in links.items()]
     return steps + [f"mount --move {new} /dev", f"rmdir {new}"]
 
 
-def namespace_script(port_source, require_pty, gated, wine=False, dev_links=None):
+def namespace_script(port_source, gated, wine=False, dev_links=None, non_serial_node=None):
     port = shlex.quote(port_source)
     steps = [
         "set -e",
         # The program takes the port's lock file there; a private one leaves the machine's locks alone.
         "mount -t tmpfs tmpfs /run/lock",
-        f"mount --bind {port} {COM1}",
-        f'for port in /dev/ttyS*; do [ "$port" = {COM1} ] || mount --bind /dev/null "$port"; done',
+        *private_dev_steps(port_source, dev_links or {}),
     ]
-    ports = [COM1]
+    ports = [COM1_LINK, COM1]
     if wine:
         steps += [f": > {WINE_COM1}", f"mount --bind {port} {WINE_COM1}"]
         ports.append(WINE_COM1)
-    if dev_links is not None:
-        steps += private_dev_steps(dev_links)
-    if require_pty:
-        steps += guard_steps(ports)
+    steps += guard_steps(ports, non_serial_node)
     if gated:
         # Tells the caller on stdout that the mounts are in place, hands the program stderr as its
         # stdout, and waits for the go-ahead on stdin.
@@ -174,15 +196,16 @@ def namespace_pids(namespace):
     return found
 
 
-def spawn_in_namespace(argv, port_source, *, require_pty=True, env=None, gated=False, wine=None,
-                       dev_links=None, **popen_args):
-    """Starts argv in a private mount namespace with port_source bound over /dev/ttyS0 and /dev/null
-    over the other /dev/ttyS*. Gated: the mounts are made first, then the process waits; call the
-    returned `go()` to let it exec argv (`go` is None otherwise). With `wine` (a Wine) argv runs
-    under that prefix's own wineserver, which is ended before the namespace goes. With dev_links (a
-    dict, maybe empty) the namespace gets a /dev of its own holding those symlinks (private_dev_steps).
+def spawn_in_namespace(argv, port_source, *, env=None, gated=False, wine=None, dev_links=None,
+                       non_serial_node=None, **popen_args):
+    """Starts argv in a private mount namespace whose /dev holds port_source as ttyS0, the links in
+    dev_links (name: target) and no other serial device. Gated: the mounts are made first, then the
+    process waits; call the returned `go()` to let it exec argv (`go` is None otherwise). With `wine`
+    (a Wine) argv runs under that prefix's own wineserver, which is ended before the namespace goes.
+    Nothing starts unless every name for COM1 there is a pty slave or absent; a test of a port that
+    is no serial port names the node it binds as non_serial_node (guard_steps).
     The process carries its `namespace`, which stop() ends whole: call it once the run is over."""
-    script = namespace_script(port_source, require_pty, gated, wine is not None, dev_links)
+    script = namespace_script(port_source, gated, wine is not None, dev_links, non_serial_node)
     if wine is not None:
         env = wine.env(env)
     command = [*namespace_command(), "sh", "-c", script, "qm47t-namespace", *argv]

@@ -1,18 +1,20 @@
 # SPDX-License-Identifier: MIT
 """The harness itself, where a fault would hide the program's: the guard that keeps a real UART out of
-the namespace, the end of a run leaving no process behind, and the virtual module's slow and stalled
-line."""
+the namespace, the demo and the suite on a machine with an adapter on COM1, the end of a run leaving no
+process behind, and the virtual module's slow and stalled line."""
 
 import os
 import signal
 import subprocess
+import sys
+import tempfile
 import time
 import unittest
 from pathlib import Path
 
 import e2e
 from e2e import E2ETest, Program, wire_bytes
-from qm47t_harness import wait_until
+from qm47t_harness import REPO, wait_until
 from qm47t_harness.module import Pacer, VirtualModule, whole_frames
 from qm47t_harness.namespace import REFUSED_STATUS, namespace_pids, spawn_in_namespace, stop
 from qm47t_harness.wine import wine_processes
@@ -34,15 +36,29 @@ def names(pids):
 
 
 class NamespaceTest(unittest.TestCase):
-    def test_nothing_starts_unless_com1_is_the_pseudo_terminal(self):
-        # The guard against a real UART: what would start (the shell's `exit 0`) never runs.
-        process, _ = spawn_in_namespace(["sh", "-c", "exit 0"], "/dev/null", stderr=subprocess.DEVNULL)
-        self.addCleanup(stop, process)
-        self.assertEqual(process.wait(10), REFUSED_STATUS)
-        with VirtualModule() as module:
-            process, _ = spawn_in_namespace(["sh", "-c", "exit 0"], module.slave_path)
-            self.addCleanup(stop, process)
-            self.assertEqual(process.wait(10), 0)
+    def test_nothing_starts_unless_every_name_for_com1_is_the_pseudo_terminal_or_absent(self):
+        with VirtualModule() as module, VirtualModule() as other:
+            pty = module.slave_path
+            # (what, bound as /dev/ttyS0, links in the namespace's /dev, the node named as no serial
+            # port, what the shell's `exit 0` gets)
+            cases = [
+                ("a pty alone", pty, {}, None, 0),
+                ("/dev/COM1 linked to another pty", pty, {"COM1": other.slave_path}, None, 0),
+                ("/dev/COM1 leading nowhere", pty, {"COM1": "/nonexistent"}, None, 0),
+                ("/dev/null as ttyS0", "/dev/null", {}, None, REFUSED_STATUS),
+                ("/dev/COM1 linked to /dev/null", pty, {"COM1": "/dev/null"}, None, REFUSED_STATUS),
+                ("/dev/null as ttyS0, named as no serial port", "/dev/null", {}, "/dev/null", 0),
+                ("/dev/COM1 linked to /dev/null, named", pty, {"COM1": "/dev/null"}, "/dev/null", 0),
+            ]
+            for what, port, links, named, status in cases:
+                with self.subTest(what):
+                    process, _ = spawn_in_namespace(["sh", "-c", "exit 0"], port, dev_links=links,
+                                                    non_serial_node=named, stderr=subprocess.DEVNULL)
+                    self.addCleanup(stop, process)
+                    self.assertEqual(process.wait(10), status)
+        # Only a memory device may be named: a terminal never passes for "no serial port".
+        with self.assertRaises(ValueError):
+            spawn_in_namespace(["sh", "-c", "exit 0"], "/dev/null", non_serial_node="/dev/tty")
 
     def test_a_hung_program_and_what_left_its_tree_are_ended_and_the_next_run_starts(self):
         with VirtualModule() as module:
@@ -63,6 +79,44 @@ class NamespaceTest(unittest.TestCase):
         self.assertEqual(namespace_pids(None), [])
         own = os.stat("/proc/self/ns/mnt")
         self.assertEqual(namespace_pids((own.st_dev, own.st_ino)), [])
+
+
+class AdapterOnCom1Test(E2ETest):
+    def test_the_demo_and_a_case_on_a_machine_with_an_adapter_send_it_nothing(self):
+        # A machine with a module on a USB adapter, as the udev rule names it: /dev/COM1, ttyUSB0 and
+        # ttyS0 all lead to a pty this test holds, in a namespace of its own (the real /dev untouched).
+        # The demo and one end-to-end case run there as a user runs them.
+        adapter = VirtualModule()
+        self.addCleanup(adapter.close)
+        program = str(e2e.PROGRAM)
+        shot = tempfile.NamedTemporaryFile(suffix=".png")
+        self.addCleanup(shot.close)
+        platform = ["--platform", "windows"] if e2e.PLATFORM.wine else []
+        runs = [
+            [sys.executable, "scripts/virtual-qm47t.py", "--windows" if e2e.PLATFORM.wine else "--demo",
+             "--program", program, "--screenshot", shot.name],
+            [sys.executable, "tests/e2e/test_e2e.py", *platform, "--program", program,
+             "EndingTest.test_exit_right_after_the_longest_send_delivers_it_all"],
+        ]
+        env = {name: value for name, value in os.environ.items() if name != "DISPLAY"}
+        # The runs inside make their own use of the suite's Wine prefix, one at a time.
+        e2e.PLATFORM.close()
+        self.addCleanup(e2e.PLATFORM.open)
+        for argv in runs:
+            with self.subTest(argv[1]):
+                process, _ = spawn_in_namespace(
+                    argv, adapter.slave_path, env=env, cwd=REPO, stdin=subprocess.DEVNULL,
+                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                    dev_links={"COM1": adapter.slave_path, "ttyUSB0": adapter.slave_path})
+                self.addCleanup(stop, process)
+                try:
+                    output, _ = process.communicate(timeout=600)
+                except subprocess.TimeoutExpired:
+                    self.fail("the run did not end")
+                # The virtual module inside got the frame: the demo and the case say so in their status.
+                self.assertEqual(process.returncode, 0, output.decode(errors="replace")[-3000:])
+                self.assertEqual(adapter.received(), b"", "bytes reached the adapter")
+                self.assertFalse(adapter.wait_opened(timeout=0), "the adapter was opened")
 
 
 class WineHangTest(E2ETest):

@@ -15,8 +15,8 @@ from qm47t_harness.namespace import spawn_in_namespace, stop
 
 
 class UnusablePortTest(E2ETest):
-    def _start(self, port_source, before_start=lambda process: None, require_pty=False):
-        process, go = spawn_in_namespace(e2e.PLATFORM.argv(), port_source, require_pty=require_pty,
+    def _start(self, port_source, before_start=lambda process: None, non_serial_node=None):
+        process, go = spawn_in_namespace(e2e.PLATFORM.argv(), port_source, non_serial_node=non_serial_node,
                                          env=self.xvfb.env, gated=True, wine=e2e.PLATFORM.wine)
         self.addCleanup(stop, process)
         before_start(process)
@@ -36,7 +36,7 @@ class UnusablePortTest(E2ETest):
         self.assertEqual(process.wait(20), 1)
 
     def test_com1_that_is_not_a_terminal(self):
-        self._expect_refusal(self._start("/dev/null"))
+        self._expect_refusal(self._start("/dev/null", non_serial_node="/dev/null"))
 
     def test_com1_whose_other_end_is_gone(self):
         module = VirtualModule()
@@ -54,7 +54,7 @@ class UnusablePortTest(E2ETest):
             owner = f"{os.getpid()}\n{os.path.realpath('/proc/self/exe')}\n{socket.gethostname()}\n"
             Path(f"/proc/{process.pid}/root/run/lock/LCK..ttyS0").write_text(owner)
 
-        process = self._start(module.slave_path, before_start=lock, require_pty=True)
+        process = self._start(module.slave_path, before_start=lock)
         self._expect_refusal(process)
         self.assertFalse(module.wait_opened(timeout=0), "the program opened a port another program holds")
 
@@ -73,8 +73,10 @@ class Com1DeviceTest(E2ETest):
         return dict(env, LANG="C.UTF-8")
 
     def _start(self, module, dev_links, wrapper=(), before_start=lambda process: None):
+        # A link to /dev/null is the one port here that is no serial port, and it is named as such.
         process, go = spawn_in_namespace([*wrapper, str(e2e.PROGRAM)], module.slave_path, env=self._env(),
-                                         gated=True, dev_links=dev_links)
+                                         gated=True, dev_links=dev_links,
+                                         non_serial_node="/dev/null" if "/dev/null" in dev_links.values() else None)
         self.addCleanup(stop, process)
         before_start(process)
         go()
