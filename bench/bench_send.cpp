@@ -45,8 +45,9 @@
 #include <unistd.h>
 
 namespace {
-// When the last write() to a terminal returned: the frame reaching the port, since nothing else in
-// this process writes to one. Set on the main thread, read there too.
+// When the last write() to a terminal returned: the frame reaching the port, the only terminal this
+// process writes to while a case's clock runs (the report, which may go to one, is written between
+// cases). Set on the main thread, read there too.
 std::chrono::steady_clock::time_point g_ttyWriteReturned;
 } // namespace
 
@@ -322,7 +323,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    // QSerialPort wants an application object, and the window a GUI one: offscreen unless told.
+    // The window wants a GUI application object: offscreen unless told.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

@@ -75,6 +75,7 @@ private slots:
     void reasons();
     void utf8Decoder_data();
     void utf8Decoder();
+    void utf8EncoderReplacesLoneSurrogates();
 };
 
 void tst_PortReasons::openFailureSaysWhy_data()
@@ -267,6 +268,19 @@ void tst_PortReasons::utf8Decoder()
     // And the way back, for text that was well-formed.
     if (!text.contains(QChar(0xFFFD)))
         QCOMPARE(QByteArray::fromStdString(toUtf8(decoded)), bytes);
+}
+
+void tst_PortReasons::utf8EncoderReplacesLoneSurrogates()
+{
+    // (text, what the system must be handed) A lone surrogate becomes U+FFFD, never invalid UTF-8.
+    const std::pair<std::u16string, QByteArray> cases[] = {
+        {u"a\xD800", QByteArray::fromHex("61EFBFBD")},
+        {u"\xDC00" u"a", QByteArray::fromHex("EFBFBD61")},
+        {u"\xD800\xD800\xDC00", QByteArray::fromHex("EFBFBDF0908080")},
+        {u"\xDBFF\xDFFF", QByteArray::fromHex("F48FBFBF")},
+    };
+    for (const auto &[text, bytes] : cases)
+        QCOMPARE(QByteArray::fromStdString(toUtf8(text)).toHex(' '), bytes.toHex(' '));
 }
 
 QTEST_GUILESS_MAIN(tst_PortReasons)

@@ -3,6 +3,6 @@
 
 class QCoreApplication;
 
-// Qt's own texts (message box buttons, the text boxes' context menu, port errors) in Simplified
+// Qt's own texts (message box buttons, the text boxes' context menu) in Simplified
 // Chinese whatever the system's language, to match the rest of the window.
 void installChineseTranslations(QCoreApplication &app);
