@@ -1,22 +1,19 @@
 # SPDX-License-Identifier: MIT
-"""What the end-to-end test files share: the platform under test (class Linux and class Windows say
-how the two programs differ), one run of the program (Program), and the base class whose tests get a
-private Xvfb. test_e2e.py sets PROGRAM and PLATFORM before any test runs."""
+"""What the end-to-end test files share besides their fixtures (conftest.py): the platform under test
+(class Linux and class Windows say how the two programs differ), one run of the program (Program),
+and the messages and wire bytes the cases expect."""
 
 import copy
 import json
 import subprocess
-import unittest
 
 from qm47t_harness import wait_until
-from qm47t_harness.display import Desktop, Xvfb, prepare_keyboard_for_wine
+from qm47t_harness.display import prepare_keyboard_for_wine
 from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, TEXT1_CENTRE, TEXT2_CENTRE
 from qm47t_harness.module import VirtualModule
 from qm47t_harness.namespace import COM1, WINE_COM1, stop
 from qm47t_harness.wine import Wine
 
-PROGRAM = None   # the program under test, a Path
-PLATFORM = None  # Linux() or Windows()
 # How a case that does not apply to the platform under test says so.
 NOT_HERE = "not on this platform: "
 EMPTY_MESSAGE = "请先输入需要转换的字母、数字或汉字。"
@@ -35,21 +32,11 @@ def monitor_text(frame):
     return "\n" + "".join(f"{byte:02X} " for byte in frame) + "\n"
 
 
-def typed_characters():
-    """Every character the tests type with the keyboard: the texts of the (what, how, text) tables
-    entered with how "type"."""
-    classes, found = [E2ETest], []
-    while classes:
-        cls = classes.pop()
-        classes += cls.__subclasses__()
-        found += [row[2] for row in getattr(cls, "CASES", ()) if len(row) == 3 and row[1] == "type"]
-    return "".join(sorted(set("".join(found))))
-
-
 class Linux:
     """The Qt build. X shows only window titles, so texts are read as a user reads them out: a click
     into the box and a copy to the clipboard, a triple click on a message box's label."""
 
+    name = "linux"
     wine = None
     # The device the program opens as COM1.
     port_path = COM1
@@ -58,17 +45,16 @@ class Linux:
     # An open failure names the device that stands for COM1.
     open_failed_prefix = "无法打开串口 COM1（/dev/ttyS0）："
 
+    def __init__(self, program):
+        self.program = program
+        # Every character the cases type with the keyboard (conftest.py gathers them).
+        self.typed = ""
+
     def files(self):
-        return [PROGRAM]
-
-    def open(self):
-        pass
-
-    def close(self):
-        pass
+        return [self.program]
 
     def argv(self, wrapper=()):
-        return [*wrapper, str(PROGRAM)]
+        return [*wrapper, str(self.program)]
 
     def before_start(self, display):
         pass
@@ -89,32 +75,28 @@ class Linux:
 class Windows(Linux):
     """The Win32 build under Wine. Controls' texts come from wininspect.exe (built next to the
     program), run under the program's own wineserver; the boxes hold line breaks as CR LF. Wine
-    reads the keymap only when the program starts, so every character a test types gets its key
+    reads the keymap only when the program starts, so every character a case types gets its key
     before that."""
 
+    name = "windows"
     port_path = WINE_COM1
     # Wine neither reads Linux lock files nor keeps a second opener off a port.
     holds_lock_files = False
     # COM1 is the device's own name there.
     open_failed_prefix = "无法打开串口 COM1："
 
-    def __init__(self):
-        self.inspector = PROGRAM.parent / "wininspect.exe"
+    def __init__(self, program):
+        super().__init__(program)
+        self.inspector = program.parent / "wininspect.exe"
         # What a screen reader is told, through MSAA.
-        self.accnames = PROGRAM.parent / "accnames.exe"
-        self.wine = Wine(PROGRAM.parent / "wine-e2e")
+        self.accnames = program.parent / "accnames.exe"
+        self.wine = Wine(program.parent / "wine-e2e")
 
     def files(self):
-        return [PROGRAM, self.inspector, self.accnames]
-
-    def open(self):
-        self.wine.open()
-
-    def close(self):
-        self.wine.close()
+        return [self.program, self.inspector, self.accnames]
 
     def argv(self, wrapper=()):
-        return [*wrapper, "wine", str(PROGRAM)]
+        return [*wrapper, "wine", str(self.program)]
 
     def in_locale(self, lang):
         other = copy.copy(self)
@@ -123,7 +105,7 @@ class Windows(Linux):
         return other
 
     def before_start(self, display):
-        prepare_keyboard_for_wine(display, typed_characters())
+        prepare_keyboard_for_wine(display, self.typed)
 
     def inspect(self, desktop, process):
         """The program's visible top-level windows by their X window, with their controls."""
@@ -157,17 +139,17 @@ class Windows(Linux):
 
 
 class Program:
-    """One run of the real program on the test's display, with a fresh virtual module on its COM1."""
+    """One run of the real program on the desktop's display, with a fresh virtual module on its COM1;
+    `cleanup` (an ExitStack's callback) ends both after the case."""
 
-    def __init__(self, test, wrapper=(), platform=None, **popen_args):
-        self.desktop = test.desktop
-        self.platform = platform or PLATFORM
+    def __init__(self, desktop, platform, cleanup, wrapper=(), **popen_args):
+        self.desktop = desktop
+        self.platform = platform
         self.module = VirtualModule()
-        test.addCleanup(self.module.close)
-        self.platform.before_start(test.xvfb.display)
-        self.process = self.module.start(self.platform.argv(wrapper), env=test.xvfb.env, wine=self.platform.wine,
-                                         **popen_args)
-        test.addCleanup(stop, self.process)
+        cleanup(self.module.close)
+        platform.before_start(desktop.env["DISPLAY"])
+        self.process = self.module.start(platform.argv(wrapper), env=desktop.env, wine=platform.wine, **popen_args)
+        cleanup(stop, self.process)
         windows = self.desktop.wait_window()
         if not windows:
             raise AssertionError("the program's window did not appear")
@@ -237,16 +219,3 @@ class Program:
             return self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             return None
-
-
-class E2ETest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.xvfb = Xvfb()
-        cls.desktop = Desktop(cls.xvfb.env)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.xvfb.close()
-
-

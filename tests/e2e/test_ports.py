@@ -7,204 +7,178 @@ import socket
 import subprocess
 from pathlib import Path
 
-import e2e
-from e2e import E2ETest, wire_bytes
+import pytest
+
+from e2e import wire_bytes
 from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, MAIN_WINDOW_SIZE, TEXT1_CENTRE
 from qm47t_harness.module import VirtualModule
 from qm47t_harness.namespace import spawn_in_namespace, stop
 
 
-class UnusablePortTest(E2ETest):
-    def _start(self, port_source, before_start=lambda process: None, non_serial_node=None):
-        process, go = spawn_in_namespace(e2e.PLATFORM.argv(), port_source, non_serial_node=non_serial_node,
-                                         env=self.xvfb.env, gated=True, wine=e2e.PLATFORM.wine)
-        self.addCleanup(stop, process)
-        before_start(process)
-        go()
-        return process
-
-    def _expect_refusal(self, process):
-        windows = self.desktop.wait_window()
-        self.assertEqual(len(windows), 1, "no message box")
-        self.assertNotEqual(self.desktop.geometry(windows[0])[2:], MAIN_WINDOW_SIZE,
-                            "the main window opened")
-        message = e2e.PLATFORM.message_text(self.desktop, process, windows[0])
-        prefix = e2e.PLATFORM.open_failed_prefix
-        self.assertTrue(message.startswith(prefix), message)
-        self.assertGreater(len(message), len(prefix), "the message gives no reason")
-        self.desktop.key("Return")
-        self.assertEqual(process.wait(20), 1)
-
-    def test_com1_that_is_not_a_terminal(self):
-        self._expect_refusal(self._start("/dev/null", non_serial_node="/dev/null"))
-
-    def test_com1_whose_other_end_is_gone(self):
-        module = VirtualModule()
-        process = self._start(module.slave_path, before_start=lambda _: module.close())
-        self._expect_refusal(process)
-
-    def test_com1_locked_by_another_program(self):
-        if not e2e.PLATFORM.holds_lock_files:
-            self.skipTest(e2e.NOT_HERE + "Wine ignores Linux lock files and does not keep a second program off a port")
-        module = VirtualModule()
-        self.addCleanup(module.close)
-
-        def lock(process):
-            # The lock file of a live program (this test), in the namespace's own /run/lock.
-            owner = f"{os.getpid()}\n{os.path.realpath('/proc/self/exe')}\n{socket.gethostname()}\n"
-            Path(f"/proc/{process.pid}/root/run/lock/LCK..ttyS0").write_text(owner)
-
-        process = self._start(module.slave_path, before_start=lock)
-        self._expect_refusal(process)
-        self.assertFalse(module.wait_opened(timeout=0), "the program opened a port another program holds")
+def lock(record):
+    """Writes `record` as the port's lock file in the namespace's own /run/lock, before the start."""
+    return lambda process: Path(f"/proc/{process.pid}/root/run/lock/LCK..ttyS0").write_text(record)
 
 
-class Com1DeviceTest(E2ETest):
+class UnusablePortTest:
+    @pytest.fixture
+    def launch(self, platform, desktop, cleanup):
+        def launch(port_source, before_start=lambda process: None, non_serial_node=None):
+            process, go = spawn_in_namespace(platform.argv(), port_source, non_serial_node=non_serial_node,
+                                             env=desktop.env, gated=True, wine=platform.wine)
+            cleanup(stop, process)
+            before_start(process)
+            go()
+            return process
+        return launch
+
+    @pytest.fixture
+    def expect_refusal(self, platform, desktop):
+        def expect_refusal(process):
+            windows = desktop.wait_window()
+            assert len(windows) == 1, "no message box"
+            assert desktop.geometry(windows[0])[2:] != MAIN_WINDOW_SIZE, "the main window opened"
+            message = platform.message_text(desktop, process, windows[0])
+            prefix = platform.open_failed_prefix
+            assert message.startswith(prefix), message
+            assert len(message) > len(prefix), "the message gives no reason"
+            desktop.key("Return")
+            assert process.wait(20) == 1
+        return expect_refusal
+
+    def test_com1_that_is_not_a_terminal(self, launch, expect_refusal):
+        expect_refusal(launch("/dev/null", non_serial_node="/dev/null"))
+
+    def test_com1_whose_other_end_is_gone(self, launch, expect_refusal, module):
+        expect_refusal(launch(module.slave_path, before_start=lambda _: module.close()))
+
+    @pytest.mark.only("linux", "Wine ignores Linux lock files and does not keep a second program off a port")
+    def test_com1_locked_by_another_program(self, launch, expect_refusal, module):
+        # The lock file of a live program (this test), in the namespace's own /run/lock.
+        owner = f"{os.getpid()}\n{os.path.realpath('/proc/self/exe')}\n{socket.gethostname()}\n"
+        expect_refusal(launch(module.slave_path, before_start=lock(owner)))
+        assert not module.wait_opened(timeout=0), "the program opened a port another program holds"
+
+
+@pytest.mark.only("linux", "Linux device names, lock files and permissions")
+class Com1DeviceTest:
     """Which device stands for COM1, and what the user reads when it cannot be opened: the program in a
     /dev of its own and under an English locale, where the system's own words would be English."""
 
-    def setUp(self):
-        if e2e.PLATFORM.wine:
-            self.skipTest(e2e.NOT_HERE + "Linux device names, lock files and permissions")
+    @pytest.fixture
+    def launch(self, platform, desktop, cleanup):
+        env = {name: value for name, value in desktop.env.items() if name not in ("LC_ALL", "LC_MESSAGES", "LANGUAGE")}
 
-    def _env(self):
-        env = {name: value for name, value in self.xvfb.env.items()
-               if name not in ("LC_ALL", "LC_MESSAGES", "LANGUAGE")}
-        return dict(env, LANG="C.UTF-8")
+        def launch(module, dev_links, wrapper=(), before_start=lambda process: None):
+            # A link to /dev/null is the one port here that is no serial port, and it is named as such.
+            process, go = spawn_in_namespace(platform.argv(wrapper), module.slave_path, env=dict(env, LANG="C.UTF-8"),
+                                             gated=True, dev_links=dev_links,
+                                             non_serial_node="/dev/null" if "/dev/null" in dev_links.values() else None)
+            cleanup(stop, process)
+            before_start(process)
+            go()
+            return process
+        return launch
 
-    def _start(self, module, dev_links, wrapper=(), before_start=lambda process: None):
-        # A link to /dev/null is the one port here that is no serial port, and it is named as such.
-        process, go = spawn_in_namespace([*wrapper, str(e2e.PROGRAM)], module.slave_path, env=self._env(),
-                                         gated=True, dev_links=dev_links,
-                                         non_serial_node="/dev/null" if "/dev/null" in dev_links.values() else None)
-        self.addCleanup(stop, process)
-        before_start(process)
-        go()
-        return process
+    def test_com1_comes_before_ttys0(self, launch, desktop, module, cleanup):
+        com1 = VirtualModule()
+        cleanup(com1.close)
+        process = launch(module, {"COM1": com1.slave_path})
+        windows = desktop.wait_window()
+        assert len(windows) == 1, "the window did not appear"
+        desktop.set_clipboard("汉字")
+        desktop.click(windows[0], TEXT1_CENTRE)
+        desktop.key("ctrl+v")
+        desktop.click(windows[0], COMMAND1_CENTRE)
+        assert com1.wait_bytes(4) == wire_bytes("汉字")
+        assert not module.wait_opened(timeout=0), "the program opened /dev/ttyS0 as well"
+        desktop.click(windows[0], COMMAND2_CENTRE)
+        assert process.wait(20) == 0
 
-    def test_com1_comes_before_ttys0(self):
-        com1, ttys0 = VirtualModule(), VirtualModule()
-        self.addCleanup(com1.close)
-        self.addCleanup(ttys0.close)
-        process = self._start(ttys0, {"COM1": com1.slave_path})
-        windows = self.desktop.wait_window()
-        self.assertEqual(len(windows), 1, "the window did not appear")
-        self.desktop.set_clipboard("汉字")
-        self.desktop.click(windows[0], TEXT1_CENTRE)
-        self.desktop.key("ctrl+v")
-        self.desktop.click(windows[0], COMMAND1_CENTRE)
-        self.assertEqual(com1.wait_bytes(4), wire_bytes("汉字"))
-        self.assertFalse(ttys0.wait_opened(timeout=0), "the program opened /dev/ttyS0 as well")
-        self.desktop.click(windows[0], COMMAND2_CENTRE)
-        self.assertEqual(process.wait(20), 0)
-
-    @staticmethod
-    def lock(record):
-        """Writes `record` as the port's lock file in the namespace's own /run/lock, before the start."""
-        return lambda process: Path(f"/proc/{process.pid}/root/run/lock/LCK..ttyS0").write_text(record)
-
-    def test_a_lock_naming_another_program_than_runs_under_its_number_is_taken_over(self):
+    def test_a_lock_naming_another_program_than_runs_under_its_number_is_taken_over(self, launch, desktop, module):
         # Qt's form names the program; process 1 is no serial program, so the lock is left over.
-        module = VirtualModule()
-        self.addCleanup(module.close)
-        process = self._start(module, {}, before_start=self.lock("1\nminicom\nsomehost\n"))
-        self.assertTrue(module.wait_opened(), "the program did not take the port over")
-        windows = self.desktop.wait_window()
-        self.assertEqual(self.desktop.geometry(windows[0])[2:], MAIN_WINDOW_SIZE)
-        self.desktop.click(windows[0], COMMAND2_CENTRE)
-        self.assertEqual(process.wait(20), 0)
+        process = launch(module, {}, before_start=lock("1\nminicom\nsomehost\n"))
+        assert module.wait_opened(), "the program did not take the port over"
+        windows = desktop.wait_window()
+        assert desktop.geometry(windows[0])[2:] == MAIN_WINDOW_SIZE
+        desktop.click(windows[0], COMMAND2_CENTRE)
+        assert process.wait(20) == 0
 
-    def test_open_failures_say_why_in_chinese(self):
+    HELD = ("无法打开串口 COM1（/dev/ttyS0）：串口正被另一个程序占用：进程 {}（{}）。请先关闭该程序，再启动本程序。"
+            "如果该程序已经不在运行，删除锁文件 /run/lock/LCK..ttyS0 后再试。")
+    NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--")
+    # (what, /dev/COM1 leads to, run as, before the start, what the user reads)
+    CASES = [
+        ("ttyS0 with no chip behind it", None, (), "unplug",
+         "无法打开串口 COM1（/dev/ttyS0）：这台电脑的 COM1 没有串口硬件；使用 USB 转串口线。"),
+        ("COM1 leading to a device that is no serial port", "/dev/null", (), None,
+         "无法打开串口 COM1（/dev/COM1）：该设备不是串口。检查 udev 规则中 COM1 指向的设备是否是 USB 转串口线"
+         "（/dev/ttyUSB0 或 /dev/ttyACM0），以及模块的线缆是否接在这个串口上。"),
+        ("a user outside dialout, the port root's alone", None, NOBODY, None,
+         "无法打开串口 COM1（/dev/ttyS0）：没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。"),
+        ("held by another program", None, (), lock(f"{os.getpid():10d}\n"),
+         HELD.format(os.getpid(), Path("/proc/self/comm").read_text().strip())),
+        # An HDB lock names no program: one naming any live process holds the port, and the
+        # message says which file to remove if that process is not the port's.
+        ("an HDB lock naming process 1", None, (), lock(f"{1:10d}\n"),
+         HELD.format(1, Path("/proc/1/comm").read_text().strip())),
+    ]
 
-        module = None
-
-        def unplug(_):
-            module.close()
-
-        comm = Path("/proc/self/comm").read_text().strip()
-        init = Path("/proc/1/comm").read_text().strip()
-        held = "无法打开串口 COM1（/dev/ttyS0）：串口正被另一个程序占用：进程 {}（{}）。请先关闭该程序，再启动本程序。" \
-               "如果该程序已经不在运行，删除锁文件 /run/lock/LCK..ttyS0 后再试。"
-        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
-        # (what, /dev/COM1 leads to, run as, before the start, what the user reads)
-        cases = [
-            ("ttyS0 with no chip behind it", None, (), unplug,
-             "无法打开串口 COM1（/dev/ttyS0）：这台电脑的 COM1 没有串口硬件；使用 USB 转串口线。"),
-            ("COM1 leading to a device that is no serial port", "/dev/null", (), None,
-             "无法打开串口 COM1（/dev/COM1）：该设备不是串口。检查 udev 规则中 COM1 指向的设备是否是 USB 转串口线"
-             "（/dev/ttyUSB0 或 /dev/ttyACM0），以及模块的线缆是否接在这个串口上。"),
-            ("a user outside dialout, the port root's alone", None, nobody, None,
-             "无法打开串口 COM1（/dev/ttyS0）：没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。"),
-            ("held by another program", None, (), self.lock(f"{os.getpid():10d}\n"), held.format(os.getpid(), comm)),
-            # An HDB lock names no program: one naming any live process holds the port, and the
-            # message says which file to remove if that process is not the port's.
-            ("an HDB lock naming process 1", None, (), self.lock(f"{1:10d}\n"), held.format(1, init)),
-        ]
-        for what, com1, wrapper, before_start, expected in cases:
-            with self.subTest(what):
-                if wrapper and os.geteuid() != 0:
-                    self.skipTest("only root can start the program as another user")
-                module = VirtualModule()
-                if before_start is not unplug:
-                    self.addCleanup(module.close)
-                os.chmod(module.slave_path, 0o600)
-                process = self._start(module, {"COM1": com1} if com1 else {}, wrapper,
-                                      before_start or (lambda _: None))
-                try:
-                    windows = self.desktop.wait_window()
-                    self.assertEqual(len(windows), 1, "no message box")
-                    self.assertNotEqual(self.desktop.geometry(windows[0])[2:], MAIN_WINDOW_SIZE,
-                                        "the main window opened")
-                    self.assertEqual(self.desktop.message_text(windows[0]), expected)
-                    self.desktop.key("Return")
-                    self.assertEqual(process.wait(20), 1)
-                finally:
-                    # A window left over would stand in the way of the next row's.
-                    stop(process)
+    @pytest.mark.parametrize("what, com1, wrapper, before_start, expected", CASES, ids=[row[0] for row in CASES])
+    def test_open_failures_say_why_in_chinese(self, launch, desktop, module, what, com1, wrapper, before_start,
+                                              expected):
+        if wrapper and os.geteuid() != 0:
+            pytest.skip("only root can start the program as another user")
+        os.chmod(module.slave_path, 0o600)
+        if before_start == "unplug":
+            before_start = lambda _: module.close()
+        process = launch(module, {"COM1": com1} if com1 else {}, wrapper, before_start or (lambda _: None))
+        windows = desktop.wait_window()
+        assert len(windows) == 1, "no message box"
+        assert desktop.geometry(windows[0])[2:] != MAIN_WINDOW_SIZE, "the main window opened"
+        assert desktop.message_text(windows[0]) == expected
+        desktop.key("Return")
+        assert process.wait(20) == 1
 
 
-class NoDisplayTest(E2ETest):
-    def test_started_without_a_display_says_so_in_chinese_and_ends_with_status_1(self):
-        if e2e.PLATFORM.wine:
-            self.skipTest(e2e.NOT_HERE + "Windows always has a desktop to show the window on")
-        module = VirtualModule()
-        self.addCleanup(module.close)
-        for unset in (["DISPLAY"], ["DISPLAY", "WAYLAND_DISPLAY"]):
-            with self.subTest(unset=unset):
-                env = {name: value for name, value in self.xvfb.env.items() if name not in unset}
-                env.pop("QT_QPA_PLATFORM", None)  # as from an SSH session: Qt picks its own
-                process = module.start(e2e.PLATFORM.argv(), env=env, stderr=subprocess.PIPE)
-                self.addCleanup(stop, process)
-                try:
-                    _, errors = process.communicate(timeout=30)
-                except subprocess.TimeoutExpired:
-                    self.fail("the program did not end")
-                message = errors.decode("utf-8", "replace")
-                self.assertEqual(process.returncode, 1, message)  # not 134, an abort with a core
-                self.assertIn("需要图形桌面", message)
-                self.assertIn("DISPLAY", message)
-                self.assertNotIn("einstall", message)  # Qt's wrong hint
-                self.assertFalse(module.wait_opened(timeout=0), "the port was opened with no window to show")
+class NoDisplayTest:
+    @pytest.mark.only("linux", "Windows always has a desktop to show the window on")
+    @pytest.mark.parametrize("unset", [["DISPLAY"], ["DISPLAY", "WAYLAND_DISPLAY"]], ids=["DISPLAY", "both"])
+    def test_started_without_a_display_says_so_in_chinese_and_ends_with_status_1(self, platform, desktop, module,
+                                                                                  cleanup, unset):
+        env = {name: value for name, value in desktop.env.items() if name not in unset}
+        env.pop("QT_QPA_PLATFORM", None)  # as from an SSH session: Qt picks its own
+        process = module.start(platform.argv(), env=env, stderr=subprocess.PIPE)
+        cleanup(stop, process)
+        try:
+            _, errors = process.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            pytest.fail("the program did not end")
+        message = errors.decode("utf-8", "replace")
+        assert process.returncode == 1, message  # not 134, an abort with a core
+        assert "需要图形桌面" in message
+        assert "DISPLAY" in message
+        assert "einstall" not in message  # Qt's wrong hint
+        assert not module.wait_opened(timeout=0), "the port was opened with no window to show"
 
 
-class DeviceGoneTest(E2ETest):
-    def test_a_device_that_goes_away_is_reported_on_every_send_and_exit_still_works(self):
+class DeviceGoneTest:
+    def test_a_device_that_goes_away_is_reported_on_every_send_and_exit_still_works(self, start, desktop, cleanup):
         # Standard error a pipe that nobody reads, as a desktop launcher may leave it: nothing the
         # program or Wine writes there may hold the program up.
-        program = e2e.Program(self, stderr=subprocess.PIPE)
-        self.addCleanup(program.process.stderr.close)
+        program = start(stderr=subprocess.PIPE)
+        cleanup(program.process.stderr.close)
         program.type_input("汉字")
-        self.assertIsNotNone(program.send(), "nothing reached COM1")
+        assert program.send() is not None, "nothing reached COM1"
         program.module.close()  # the adapter is pulled out
         for click in range(2):
-            with self.subTest(click=click):
-                program.convert()
-                box = program.message_box(timeout=20)
-                self.assertIsNotNone(box, "no message within 20 s of the send")
-                message = program.message_text(box)
-                self.assertIn("串口设备已断开", message)
-                self.assertIn("重新启动本程序", message)
-                self.desktop.key("Return")
-                self.assertEqual(self.desktop.wait_window(count=1), [program.window])
+            program.convert()
+            box = program.message_box(timeout=20)
+            assert box is not None, f"click {click}: no message within 20 s of the send"
+            message = program.message_text(box)
+            assert "串口设备已断开" in message
+            assert "重新启动本程序" in message
+            desktop.key("Return")
+            assert desktop.wait_window(count=1) == [program.window], f"click {click}: the box did not go away"
         program.exit()
-        self.assertEqual(program.wait_exit(30), 0)
+        assert program.wait_exit(30) == 0
