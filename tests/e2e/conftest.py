@@ -18,9 +18,9 @@ from pathlib import Path
 
 import pytest
 
-from e2e import NOT_HERE, Linux, Program, Windows
+from e2e import NOT_HERE, Linux, Program, Windows, fresh_desktop
 from qm47t_harness import Unavailable
-from qm47t_harness.display import Desktop, Xvfb, _xlib
+from qm47t_harness.display import Xvfb, _xlib
 from qm47t_harness.module import VirtualModule
 from qm47t_harness.namespace import check_namespace
 
@@ -106,7 +106,7 @@ def xvfb():
 
 @pytest.fixture
 def desktop(xvfb):
-    return Desktop(xvfb.env)
+    return fresh_desktop(xvfb.env)
 
 
 @pytest.fixture
@@ -134,7 +134,7 @@ def shared_program(xvfb, platform):
     """One run of the program for all the cases of a class, taken one after the other as in a user's
     session; it lives until the class ends, so such a class holds no case that starts another."""
     with contextlib.ExitStack() as stack:
-        yield Program(Desktop(xvfb.env), platform, stack.callback)
+        yield Program(fresh_desktop(xvfb.env), platform, stack.callback)
 
 
 @pytest.fixture

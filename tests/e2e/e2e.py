@@ -8,7 +8,7 @@ import json
 import subprocess
 
 from qm47t_harness import wait_until
-from qm47t_harness.display import prepare_keyboard_for_wine
+from qm47t_harness.display import Desktop, _xlib, prepare_keyboard_for_wine
 from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, TEXT1_CENTRE, TEXT2_CENTRE
 from qm47t_harness.module import VirtualModule
 from qm47t_harness.namespace import COM1, WINE_COM1, stop
@@ -30,6 +30,22 @@ def wire_bytes(text):
 def monitor_text(frame):
     # The monitor holds CR LF, the dump, CR LF; a copy out of a Qt text box gives its line breaks as LF.
     return "\n" + "".join(f"{byte:02X} " for byte in frame) + "\n"
+
+
+def fresh_desktop(env):
+    """The session's display as a fresh server leaves it for each case: the pointer in the middle of
+    the screen and the keyboard focus following it. Keys reach a Wine message box that nothing has
+    clicked only through the pointer over it, and an earlier case moved both."""
+    X, _, display, _ = _xlib()
+    x = display.Display(env["DISPLAY"])
+    try:
+        screen = x.screen()
+        screen.root.warp_pointer(screen.width_in_pixels // 2, screen.height_in_pixels // 2)
+        x.set_input_focus(X.PointerRoot, X.RevertToPointerRoot, X.CurrentTime)
+        x.sync()
+    finally:
+        x.close()
+    return Desktop(env)
 
 
 class Linux:

@@ -8,9 +8,8 @@ import time
 
 import pytest
 
-from e2e import EMPTY_MESSAGE, TOO_LONG_MESSAGE, monitor_text, wire_bytes
+from e2e import EMPTY_MESSAGE, TOO_LONG_MESSAGE, fresh_desktop, monitor_text, wire_bytes
 from qm47t_harness import wait_until
-from qm47t_harness.display import Desktop
 from qm47t_harness.layout import MAIN_WINDOW_SIZE
 
 
@@ -178,7 +177,7 @@ class ScreenReaderTest:
     @pytest.fixture
     def desktop(self, xvfb, bus):
         # The program and the tools run with the bus as their session bus.
-        return Desktop(bus.env if bus else xvfb.env)
+        return fresh_desktop(bus.env if bus else xvfb.env)
 
     def focused(self, program, bus):
         """The name of the control with the focus, as the screen reader is told it."""
