@@ -3,14 +3,11 @@
 
   PYTHONPATH=scripts /usr/bin/python3 -m pytest tests/e2e [--platform linux|windows] [--program PATH] [-k NAME]
 
-The program runs on one private Xvfb for the session with a virtual QM47T (scripts/qm47t_harness) on
-its COM1: a pseudo-terminal bound over /dev/ttyS0 in a private mount namespace; the Windows build runs
-there under Wine, on a prefix opened once for the session, with a wineserver of its own for each run.
-The cases use only the keyboard and mouse (xdotool), the clipboard (xclip) and what reaches the port;
-the expected bytes come from Python's own UTF-16BE encoder. Where this machine cannot run them (no
-namespaces, a missing tool) every case is skipped and the run ends with status 77, which CTest counts
-as skipped; a program that is not built is a failure. A case marked `only(platform, reason)` is
-skipped on the other platform."""
+The program runs on one private Xvfb for the session, with a virtual QM47T (scripts/qm47t_harness) on
+its COM1: a pseudo-terminal bound over /dev/ttyS0 in a private mount namespace; the Windows build
+there under Wine, on a prefix opened once for the session. The cases use only the keyboard and mouse
+(xdotool), the clipboard (xclip) and what reaches the port; the expected bytes come from Python's own
+UTF-16BE encoder. A case marked `only(platform, reason)` is skipped on the other platform."""
 
 import contextlib
 import shutil
@@ -24,7 +21,6 @@ from qm47t_harness.display import Xvfb, _xlib
 from qm47t_harness.module import VirtualModule
 from qm47t_harness.namespace import check_namespace
 
-SKIPPED = 77
 TYPED = set()
 
 
@@ -48,10 +44,11 @@ def pytest_collection_modifyitems(config, items):
 
 
 def pytest_sessionfinish(session, exitstatus):
-    # Nothing failed and nothing ran: the machine could not run the suite.
+    # Nothing failed and nothing ran: this machine cannot run the suite (no namespaces, a tool
+    # missing), which CTest counts as skipped with status 77. A program not built is a failure.
     stats = session.config.pluginmanager.get_plugin("terminalreporter").stats
     if exitstatus == 0 and stats.get("skipped") and not stats.get("passed"):
-        session.exitstatus = SKIPPED
+        session.exitstatus = 77
 
 
 def why_not_here():
@@ -93,8 +90,7 @@ def platform(request):
 
 @pytest.fixture(scope="session")
 def wine(platform):
-    """The session's Wine (None for the Linux program): a case may lend its prefix to runs of its own
-    by closing it and opening it again."""
+    """The session's Wine (None for the Linux program); a case lends its prefix by closing and reopening it."""
     return platform.wine
 
 

@@ -20,43 +20,44 @@ def lock(record):
     return lambda process: Path(f"/proc/{process.pid}/root/run/lock/LCK..ttyS0").write_text(record)
 
 
+@pytest.fixture
+def launch(platform, desktop, cleanup):
+    """Starts the program gated in a namespace with `port` as its ttyS0: before_start(process) comes
+    first (a lock file written, the port's other end closed)."""
+    def launch(port, before_start=lambda process: None, wrapper=(), env=None, **namespace_args):
+        process, go = spawn_in_namespace(platform.argv(wrapper), port, env=env or desktop.env, gated=True,
+                                         wine=platform.wine, **namespace_args)
+        cleanup(stop, process)
+        before_start(process)
+        go()
+        return process
+    return launch
+
+
 class UnusablePortTest:
-    @pytest.fixture
-    def launch(self, platform, desktop, cleanup):
-        def launch(port_source, before_start=lambda process: None, non_serial_node=None):
-            process, go = spawn_in_namespace(platform.argv(), port_source, non_serial_node=non_serial_node,
-                                             env=desktop.env, gated=True, wine=platform.wine)
-            cleanup(stop, process)
-            before_start(process)
-            go()
-            return process
-        return launch
+    @staticmethod
+    def expect_refusal(platform, desktop, process):
+        windows = desktop.wait_window()
+        assert len(windows) == 1, "no message box"
+        assert desktop.geometry(windows[0])[2:] != MAIN_WINDOW_SIZE, "the main window opened"
+        message = platform.message_text(desktop, process, windows[0])
+        prefix = platform.open_failed_prefix
+        assert message.startswith(prefix), message
+        assert len(message) > len(prefix), "the message gives no reason"
+        desktop.key("Return")
+        assert process.wait(20) == 1
 
-    @pytest.fixture
-    def expect_refusal(self, platform, desktop):
-        def expect_refusal(process):
-            windows = desktop.wait_window()
-            assert len(windows) == 1, "no message box"
-            assert desktop.geometry(windows[0])[2:] != MAIN_WINDOW_SIZE, "the main window opened"
-            message = platform.message_text(desktop, process, windows[0])
-            prefix = platform.open_failed_prefix
-            assert message.startswith(prefix), message
-            assert len(message) > len(prefix), "the message gives no reason"
-            desktop.key("Return")
-            assert process.wait(20) == 1
-        return expect_refusal
+    def test_com1_that_is_not_a_terminal(self, launch, platform, desktop):
+        self.expect_refusal(platform, desktop, launch("/dev/null", non_serial_node="/dev/null"))
 
-    def test_com1_that_is_not_a_terminal(self, launch, expect_refusal):
-        expect_refusal(launch("/dev/null", non_serial_node="/dev/null"))
-
-    def test_com1_whose_other_end_is_gone(self, launch, expect_refusal, module):
-        expect_refusal(launch(module.slave_path, before_start=lambda _: module.close()))
+    def test_com1_whose_other_end_is_gone(self, launch, platform, desktop, module):
+        self.expect_refusal(platform, desktop, launch(module.slave_path, lambda _: module.close()))
 
     @pytest.mark.only("linux", "Wine ignores Linux lock files and does not keep a second program off a port")
-    def test_com1_locked_by_another_program(self, launch, expect_refusal, module):
+    def test_com1_locked_by_another_program(self, launch, platform, desktop, module):
         # The lock file of a live program (this test), in the namespace's own /run/lock.
         owner = f"{os.getpid()}\n{os.path.realpath('/proc/self/exe')}\n{socket.gethostname()}\n"
-        expect_refusal(launch(module.slave_path, before_start=lock(owner)))
+        self.expect_refusal(platform, desktop, launch(module.slave_path, lock(owner)))
         assert not module.wait_opened(timeout=0), "the program opened a port another program holds"
 
 
@@ -66,24 +67,14 @@ class Com1DeviceTest:
     /dev of its own and under an English locale, where the system's own words would be English."""
 
     @pytest.fixture
-    def launch(self, platform, desktop, cleanup):
+    def launch(self, launch, desktop):
         env = {name: value for name, value in desktop.env.items() if name not in ("LC_ALL", "LC_MESSAGES", "LANGUAGE")}
-
-        def launch(module, dev_links, wrapper=(), before_start=lambda process: None):
-            # A link to /dev/null is the one port here that is no serial port, and it is named as such.
-            process, go = spawn_in_namespace(platform.argv(wrapper), module.slave_path, env=dict(env, LANG="C.UTF-8"),
-                                             gated=True, dev_links=dev_links,
-                                             non_serial_node="/dev/null" if "/dev/null" in dev_links.values() else None)
-            cleanup(stop, process)
-            before_start(process)
-            go()
-            return process
-        return launch
+        return lambda *args, **kwargs: launch(*args, env=dict(env, LANG="C.UTF-8"), **kwargs)
 
     def test_com1_comes_before_ttys0(self, launch, desktop, module, cleanup):
         com1 = VirtualModule()
         cleanup(com1.close)
-        process = launch(module, {"COM1": com1.slave_path})
+        process = launch(module.slave_path, dev_links={"COM1": com1.slave_path})
         windows = desktop.wait_window()
         assert len(windows) == 1, "the window did not appear"
         desktop.set_clipboard("汉字")
@@ -97,7 +88,7 @@ class Com1DeviceTest:
 
     def test_a_lock_naming_another_program_than_runs_under_its_number_is_taken_over(self, launch, desktop, module):
         # Qt's form names the program; process 1 is no serial program, so the lock is left over.
-        process = launch(module, {}, before_start=lock("1\nminicom\nsomehost\n"))
+        process = launch(module.slave_path, lock("1\nminicom\nsomehost\n"))
         assert module.wait_opened(), "the program did not take the port over"
         windows = desktop.wait_window()
         assert desktop.geometry(windows[0])[2:] == MAIN_WINDOW_SIZE
@@ -132,7 +123,9 @@ class Com1DeviceTest:
         os.chmod(module.slave_path, 0o600)
         if before_start == "unplug":
             before_start = lambda _: module.close()
-        process = launch(module, {"COM1": com1} if com1 else {}, wrapper, before_start or (lambda _: None))
+        # A link to /dev/null is the one port here that is no serial port, and it is named as such.
+        process = launch(module.slave_path, before_start or (lambda _: None), wrapper,
+                         dev_links={"COM1": com1} if com1 else {}, non_serial_node=com1)
         windows = desktop.wait_window()
         assert len(windows) == 1, "no message box"
         assert desktop.geometry(windows[0])[2:] != MAIN_WINDOW_SIZE, "the main window opened"

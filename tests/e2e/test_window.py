@@ -219,7 +219,7 @@ class ScreenReaderTest:
 
 
 class HeldKeyTest:
-    def test_space_held_on_the_convert_button_sends_one_frame(self, program, desktop, cleanup):
+    def test_space_as_held_key_on_the_convert_button_sends_one_frame(self, program, desktop, cleanup):
         program.type_input("a")
         # From the input box: the monitor box, Exit, then the convert button.
         desktop.key("Tab", "Tab", "Tab")
