@@ -90,7 +90,7 @@ private:
     // serial.sys completes a write as its bytes reach the UART and lets the FIFO empty at close.
     // FlushFileBuffers would add nothing, and under Wine it throws the output queue away (its server
     // answers it with tcflush).
-    void finish() override {}
+    bool finish() override { return true; }
     void discard() override;
     void release() override;
 
