@@ -93,6 +93,13 @@ SerialChannel::Failure SerialChannel::Port::close()
     return failure;
 }
 
+SerialChannel::Failure SerialChannel::Port::sendPending()
+{
+    if (!holdsPending())
+        return std::nullopt;
+    return pushPending();
+}
+
 SerialChannel::Failure SerialChannel::Port::deviceGone(std::u16string reason)
 {
     m_gone = true;
@@ -173,6 +180,21 @@ SerialChannel::Failure SerialChannel::output(const std::vector<std::uint8_t> &by
 SerialChannel::Failure SerialChannel::close()
 {
     return m_port->close();
+}
+
+bool SerialChannel::hasPending() const
+{
+    return m_port->holdsPending();
+}
+
+SerialChannel::Failure SerialChannel::pushPending()
+{
+    return m_port->sendPending();
+}
+
+SerialChannel::Handle SerialChannel::pendingHandle() const
+{
+    return m_port->pendingHandle();
 }
 
 bool SerialChannel::portOpen() const

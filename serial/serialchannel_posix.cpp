@@ -41,6 +41,7 @@ public:
 private:
     Failure openDevice() override;
     bool isDeviceOpen() const override { return static_cast<bool>(m_fd); }
+    SerialChannel::Handle pendingHandle() const override { return m_fd.get(); }
     Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
     bool hasPending() const override { return !m_tail.empty(); }
     Failure pushPending() override;

@@ -81,6 +81,7 @@ public:
 private:
     Failure openDevice() override;
     bool isDeviceOpen() const override { return m_handle != nullptr; }
+    SerialChannel::Handle pendingHandle() const override { return m_write ? m_write->done.get() : nullptr; }
     Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
     bool hasPending() const override { return m_write != nullptr; }
     Failure pushPending() override;

@@ -41,6 +41,10 @@ public:
     Failure close();
     bool isOpen() const { return isDeviceOpen(); }
     const std::u16string &name() const { return m_name; }
+    bool holdsPending() const { return isDeviceOpen() && !m_gone && hasPending(); }
+    Failure sendPending();
+    // What an event loop waits on while something is pending (SerialChannel::pendingHandle()).
+    virtual SerialChannel::Handle pendingHandle() const = 0;
 
 protected:
     using Milliseconds = std::chrono::milliseconds;

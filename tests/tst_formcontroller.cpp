@@ -37,6 +37,7 @@ struct FakeChannel
         return closeFailure;
     }
     const std::u16string &portName() const { return portName_; }
+    bool hasPending() const { return false; }
 
     std::u16string portName_;
     Reason openFailure, closeFailure;

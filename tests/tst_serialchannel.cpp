@@ -76,6 +76,7 @@ private:
         return std::nullopt;
     }
     bool isDeviceOpen() const override { return m_open; }
+    SerialChannel::Handle pendingHandle() const override { return -1; }
     Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override
     {
         move();
