@@ -60,6 +60,7 @@ struct FakeView : FormView
             whileShown();
     }
     void quit(int code) override { exitCodes.push_back(code); }
+    void watchLine(bool) override {}
 
     std::u16string input;
     QString monitor = QStringLiteral("typed by the user");

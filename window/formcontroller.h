@@ -27,7 +27,7 @@ public:
     // Whether the channel holds back part of a frame for a line that stopped in the middle of it.
     // While it does, the view calls FormController::pushPending() from its event loop whenever the
     // port can take bytes (Channel::pendingHandle() says what to wait on).
-    virtual void watchLine(bool) {}
+    virtual void watchLine(bool pending) = 0;
 
 protected:
     ~FormView() = default;
