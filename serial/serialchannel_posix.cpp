@@ -191,11 +191,14 @@ void PosixPort::pause(Milliseconds most)
 }
 
 // tcdrain() has no time limit: a USB adapter that stops answering would hold it, and Exit, for good.
-// So it runs on a thread of its own, on a descriptor of its own, and is waited for as long as a line
-// may take nothing before it counts as stalled. A drain that outlasts that is left to end with the
-// process; its descriptor keeps the device open until then, but the lock and our descriptor go now.
+// So it runs on a thread of its own, on a descriptor of its own, and is waited for as long as the
+// largest buffer an adapter's chip keeps out of the driver's count (an FT2232H's 4 KiB) takes on the
+// wire, and the grace a line has before it counts as stalled. A drain that outlasts that is left to
+// end with the process; its descriptor keeps the device open until then, but the lock and our
+// descriptor go now.
 bool PosixPort::finish()
 {
+    constexpr std::uint64_t kLargestChipBuffer = 4096;
     struct Drain
     {
         std::mutex mutex;
@@ -217,7 +220,8 @@ bool PosixPort::finish()
         return true;
     }
     std::unique_lock<std::mutex> lock(drain->mutex);
-    return drain->done.wait_for(lock, SerialLine::kStallGrace, [&drain] { return drain->finished; });
+    return drain->done.wait_for(lock, SerialLine::wireTime(kLargestChipBuffer) + SerialLine::kStallGrace,
+                                [&drain] { return drain->finished; });
 }
 
 void PosixPort::discard()

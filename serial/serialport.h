@@ -62,8 +62,9 @@ protected:
     virtual Failure unsent(std::size_t &bytes) = 0;
     // Waits at most `most` for the line to take something: for room after a write that found none.
     virtual void pause(Milliseconds most) = 0;
-    // After the queue has emptied: lets the last bytes leave the hardware, waiting for them at most about
-    // SerialLine::kStallGrace. False when they had not gone by then.
+    // After the queue has emptied: lets the last bytes leave the hardware, waiting for them no longer
+    // than the most the hardware may hold takes on the wire, and the stall grace. False when they had
+    // not gone by then.
     virtual bool finish() = 0;
     // Drops what is pending, and what the driver's queue shows, for a close on a stalled line: the
     // kernel's close would otherwise wait for the line. A queue that reads empty is left alone, since
