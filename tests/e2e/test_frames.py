@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Frames on the wire: each one a single write of all its bytes, and nothing lost when the program
-ends right after a send."""
+"""Frames on the wire: each one a single write of all its bytes, nothing lost when the program ends
+right after a send, every way out naming what it lost, and a stalled line's frames going out whole."""
 
 import os
 import re
