@@ -37,6 +37,7 @@ struct FakeChannel
         return closeFailure;
     }
     const std::u16string &portName() const { return portName_; }
+    bool hasPending() const { return false; }
 
     std::u16string portName_;
     Reason openFailure, closeFailure;
@@ -59,6 +60,7 @@ struct FakeView : FormView
             whileShown();
     }
     void quit(int code) override { exitCodes.push_back(code); }
+    void watchLine(bool) override {}
 
     std::u16string input;
     QString monitor = QStringLiteral("typed by the user");

@@ -24,6 +24,10 @@ public:
     virtual void showMessage(const FormDesign::Message &message) = 0;
     // Ends the program with `exitCode` once the current event has been handled.
     virtual void quit(int exitCode) = 0;
+    // Whether the channel holds back part of a frame for a line that stopped in the middle of it.
+    // While it does, the view calls FormController::pushPending() from its event loop whenever the
+    // port can take bytes (Channel::pendingHandle() says what to wait on).
+    virtual void watchLine(bool pending) = 0;
 
 protected:
     ~FormView() = default;
@@ -68,6 +72,7 @@ public:
                 sent = frame.size();
             return failure;
         });
+        m_view.watchLine(m_channel.hasPending());
         m_view.setMonitorText(result.monitorText);
         if (result.failure)
             report(FormDesign::sendFailureMessage(*result.failure, m_channel.portName()));
@@ -82,9 +87,32 @@ public:
         if (m_reporting)
             return;
         const std::optional<std::u16string> failure = m_channel.close();
+        m_view.watchLine(false);
         if (failure)
             report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
         m_view.quit(failure ? 1 : 0);
+    }
+
+    // The program is ended without its Exit: a signal (logout, shutdown, kill) or its display gone.
+    // The same drain under the same bound, even while a message is up, but what was lost comes back
+    // rather than in a message, which nobody may be there to answer; the caller says it where it
+    // can still be read.
+    std::optional<FormDesign::Message> leave()
+    {
+        const std::optional<std::u16string> failure = m_channel.close();
+        m_view.watchLine(false);
+        if (!failure)
+            return std::nullopt;
+        return FormDesign::closeFailureMessage(m_channel.portName(), *failure);
+    }
+
+    // The port can take bytes again after a stall: the rest of the frame it held back follows now,
+    // not at the next click, as the stall's message promises. A failure is the next send's or Exit's
+    // to report, when the user is there to read it; until then the line is not watched.
+    void pushPending()
+    {
+        const bool failed = m_channel.pushPending().has_value();
+        m_view.watchLine(!failed && m_channel.hasPending());
     }
 
     const Channel &channel() const { return m_channel; }

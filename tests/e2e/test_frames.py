@@ -1,15 +1,20 @@
 # SPDX-License-Identifier: MIT
-"""Frames on the wire: each one a single write of all its bytes, and nothing lost when the program
-ends right after a send."""
+"""Frames on the wire: each one a single write of all its bytes, nothing lost when the program ends
+right after a send, every way out naming what it lost, and a stalled line's frames going out whole."""
 
+import os
 import re
+import signal
 import subprocess
 import tempfile
 import time
+import types
 from pathlib import Path
 
 import e2e
 from e2e import E2ETest, Program, wire_bytes
+from qm47t_harness import wait_until
+from qm47t_harness.display import Desktop, Xvfb
 from qm47t_harness.layout import COMMAND1_CENTRE
 
 
@@ -33,6 +38,19 @@ def port_writes(log):
         name, _, _, data, _, returned = match.groups()
         calls.append((name, bytes.fromhex(data.replace("\\x", "")), int(returned)))
     return calls
+
+
+def frames_accepted(log, frame):
+    """How many copies of `frame` the port took a first part of, by the strace log: each is owed whole."""
+    return sum(1 for call in port_writes(log) if isinstance(call, tuple) and call[1] == frame and call[2] > 0)
+
+
+def click_convert(desktop, window, clicks, delay_ms):
+    """Clicks the convert button `clicks` times, `delay_ms` apart, from another process: the clicks
+    queue up in X while the program is busy, as a user's do."""
+    x, y = COMMAND1_CENTRE
+    return subprocess.Popen(["xdotool", "mousemove", "--window", window, str(x), str(y),
+                             "click", "--repeat", str(clicks), "--delay", str(delay_ms), "1"], env=desktop.env)
 
 
 def traced_program(test):
@@ -96,18 +114,72 @@ class EndingTest(E2ETest):
         self.assertEqual(self.desktop.windows(), [])
 
 
+class WaysOutTest(E2ETest):
+    """Every way the program is told to end takes the Exit path: what is queued gets its bounded time to
+    leave, what could not is named on standard error, and the port's lock file goes."""
+
+    LOST = "关闭串口 COM1（/dev/ttyS0）失败：线路阻塞：关闭串口时还有 1 帧数据没有完整送出，已被丢弃。"
+    LOCK_LEFT = "qm47t-test: the lock file was left"
+    # The program as a shell's child, so that the shell can still look in the namespace's own /run/lock
+    # once the program has ended.
+    LOCK_WITNESS = ["sh", "-c", f'"$@"; status=$?; [ ! -e /run/lock/LCK..ttyS0 ] || echo "{LOCK_LEFT}" >&2; '
+                    "exit $status", "sh"]
+
+    # (what, how the program is told to end: a signal or None for its X server going away, whether the
+    # line has stalled with a frame cut short, the exit status)
+    CASES = [
+        ("SIGTERM: kill, shutdown", signal.SIGTERM, True, 1),
+        ("SIGINT: Ctrl+C in its terminal", signal.SIGINT, True, 1),
+        ("SIGHUP: logout, its terminal closed", signal.SIGHUP, True, 1),
+        ("the X server gone", None, True, 1),
+        ("SIGTERM with nothing held back", signal.SIGTERM, False, 0),
+    ]
+
+    def test_each_way_out_drains_names_what_it_lost_and_removes_the_lock(self):
+        if e2e.PLATFORM.wine:
+            self.skipTest(e2e.NOT_HERE + "POSIX signals and the X server belong to the Linux program")
+        text = "a" * 127
+        frame = wire_bytes(text)
+        for what, how, stalled, status in self.CASES:
+            with self.subTest(what):
+                # A display of this case's own, for the case that takes it away.
+                xvfb = Xvfb()
+                self.addCleanup(xvfb.close)
+                run = types.SimpleNamespace(xvfb=xvfb, desktop=Desktop(xvfb.env), addCleanup=self.addCleanup)
+                program = Program(run, wrapper=self.LOCK_WITNESS, stderr=subprocess.PIPE)
+                self.addCleanup(program.process.stderr.close)
+                children = Path(f"/proc/{program.process.pid}/task/{program.process.pid}/children")
+                pid = int(children.read_text().split()[0])
+                program.paste_input(text)
+                if stalled:
+                    # The module stops reading; the 83rd frame is cut short in the full pty, the 84th
+                    # refused once the line has taken nothing for a while. Its message stays up.
+                    program.module.pause()
+                    click_convert(run.desktop, program.window, 100, 10).wait(60)
+                    self.assertIsNotNone(program.message_box(timeout=60), "the line never counted as stalled")
+                else:
+                    self.assertEqual(program.send().data, frame)
+                if how is None:
+                    xvfb.close()
+                else:
+                    os.kill(pid, how)
+                try:
+                    _, errors = program.process.communicate(timeout=60)
+                except subprocess.TimeoutExpired:
+                    self.fail("the program did not end")
+                errors = errors.decode("utf-8", "replace")
+                self.assertEqual(program.process.returncode, status, errors)
+                if stalled:
+                    self.assertIn(self.LOST, errors)
+                else:
+                    self.assertNotIn("关闭串口", errors)
+                self.assertNotIn(self.LOCK_LEFT, errors)
+
+
 class SlowLineTest(E2ETest):
     """A module that stops reading for a while, and one that reads at a real line's 960 bytes a second."""
 
     TEXT = "a" * 127  # the longest frame, 254 bytes
-
-    def click_convert(self, program, clicks, delay_ms):
-        """Clicks the convert button `clicks` times, `delay_ms` apart, from another process: the clicks
-        queue up in X while the program is busy, as a user's do."""
-        x, y = COMMAND1_CENTRE
-        return subprocess.Popen(["xdotool", "mousemove", "--window", program.window, str(x), str(y),
-                                 "click", "--repeat", str(clicks), "--delay", str(delay_ms), "1"],
-                                env=self.desktop.env)
 
     def test_a_stalled_line_loses_nothing_that_was_written_and_lets_no_fragment_out(self):
         if not strace_usable():
@@ -117,7 +189,7 @@ class SlowLineTest(E2ETest):
         program.paste_input(self.TEXT)
         program.module.pause()
         # Enough clicks to fill the pseudo-terminal's buffers, 10 ms apart, as in the user trial.
-        clicking = self.click_convert(program, 300, 10)
+        clicking = click_convert(self.desktop, program.window, 300, 10)
         self.addCleanup(clicking.kill)
         box = program.message_box(timeout=120)
         self.assertIsNotNone(box, "the line never counted as stalled")
@@ -128,6 +200,12 @@ class SlowLineTest(E2ETest):
         self.assertEqual(self.desktop.windows(), [program.window], "another message box followed")
 
         program.module.resume()
+        # What the line held back of a frame follows as soon as it moves again, with no further click.
+        owed = lambda: len(frame) * frames_accepted(log.read_text(), frame)
+        wait_until(lambda: len(program.module.received()) >= owed(), 30)
+        self.assertEqual(len(program.module.received()), owed(), "an accepted frame waits for another click")
+        self.assertEqual(program.module.whole_frames(frame)[1], b"")
+
         program.exit()  # Exit lets what is queued leave before the port goes
         self.assertEqual(program.wait_exit(60), 0)
         self.assertTrue(program.module.wait_released(), "COM1 was not released")
@@ -144,7 +222,7 @@ class SlowLineTest(E2ETest):
         program = Program(self)
         program.paste_input(self.TEXT)
         program.module.pace(960)
-        self.click_convert(program, 30, 20).wait(60)
+        click_convert(self.desktop, program.window, 30, 20).wait(60)
         # 30 frames at 960 bytes a second: some 8 s on the wire.
         copies, rest = program.module.wait_whole_frames(frame, 30, timeout=30)
         self.assertEqual((copies, rest), (30, b""))

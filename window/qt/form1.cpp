@@ -9,9 +9,11 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTextDocument>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -155,6 +157,28 @@ void Form1::quit(int exitCode)
     m_quitting = true;
     if (!m_closing)
         QCoreApplication::exit(exitCode);
+}
+
+int Form1::leave()
+{
+    if (const std::optional<FormDesign::Message> lost = m_controller.leave()) {
+        std::fprintf(stderr, "%s\n", QString::fromStdU16String(lost->text).toUtf8().constData());
+        m_exitCode = 1;
+    }
+    m_quitting = true;
+    return m_exitCode;
+}
+
+void Form1::watchLine(bool pending)
+{
+    // The port is claimed once, for the window's life: one notifier on its descriptor serves.
+    if (!m_lineReady && pending) {
+        m_lineReady =
+            new QSocketNotifier(m_controller.channel().pendingHandle(), QSocketNotifier::Write, this);
+        connect(m_lineReady, &QSocketNotifier::activated, this, [this] { m_controller.pushPending(); });
+    }
+    if (m_lineReady)
+        m_lineReady->setEnabled(pending);
 }
 
 bool HeldKeyFilter::eventFilter(QObject *watched, QEvent *event)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "chineseui.h"
 #include "form1.h"
+#include "sessionend.h"
 
 #include "windowicon.h"
 
@@ -63,6 +64,7 @@ int main(int argc, char *argv[])
     fontconfig.join();
 
     Form1 form;
+    SessionEnd sessionEnd(form);
     if (!form.load())
         return 1;
     form.show();

@@ -15,6 +15,10 @@ namespace {
 using FormDesign::ControlKind;
 
 constexpr wchar_t kClassName[] = L"QM47TConverterForm1";
+// While a write is in flight the window looks at it this often, from its message loop or a message
+// box's: a write the driver ended early then gets its rest started at once, not at the next click.
+constexpr UINT_PTR kLineTimer = 1;
+constexpr UINT kLineTimerMilliseconds = 50;
 // Where a text box keeps the edit control's own window procedure while the window's stands before it.
 constexpr wchar_t kEditProcedure[] = L"QM47TConverterEditProcedure";
 
@@ -220,6 +224,11 @@ LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_SETFOCUS:
         ::SetFocus(m_focus && ::IsChild(m_window, m_focus) ? m_focus : m_controls[kInputBox]);
         return 0;
+    case WM_TIMER:
+        if (wParam != kLineTimer)
+            break;
+        m_controller.pushPending();
+        return 0;
     case WM_DPICHANGED:
         changeDpi(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
         return 0;
@@ -376,6 +385,16 @@ void Form1::showMessage(const FormDesign::Message &message)
 {
     const HWND owner = m_window && ::IsWindowVisible(m_window) ? m_window : nullptr;
     showMessageBox(owner, m_font.get(), m_dpi, FormDesign::kFormCaption, message);
+}
+
+void Form1::watchLine(bool pending)
+{
+    if (!m_window)
+        return;
+    if (pending)
+        ::SetTimer(m_window, kLineTimer, kLineTimerMilliseconds, nullptr);
+    else
+        ::KillTimer(m_window, kLineTimer);
 }
 
 void Form1::quit(int exitCode)

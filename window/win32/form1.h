@@ -59,6 +59,7 @@ private:
     void announce(const std::u16string &text) override;
     void showMessage(const FormDesign::Message &message) override;
     void quit(int exitCode) override;
+    void watchLine(bool pending) override;
 
     FormController<SerialChannel> m_controller;
     HWND m_window = nullptr;
