@@ -188,14 +188,25 @@ class NoDisplayTest(E2ETest):
         self.addCleanup(compositor.close)
         compositor.bind(f"{folder.name}/wayland-0")
         compositor.listen()
+        # An X server on TCP, as SSH's X forwarding offers one (localhost:10): a port that accepts.
+        forwarded = socket.socket()
+        self.addCleanup(forwarded.close)
+        forwarded.bind(("127.0.0.1", 0))
+        forwarded.listen()
+        forwarded_display = f"127.0.0.1:{forwarded.getsockname()[1] - 6000}"
+        gone_display = next(f":{number}" for number in range(900, 1000)
+                            if not os.path.exists(f"/tmp/.X11-unix/X{number}"))
         no_display = ("需要图形桌面", "DISPLAY")
         # (what, the environment's changes, with None to unset, words the message must hold)
         cases = [
             ("DISPLAY unset", {"DISPLAY": None}, no_display),
             ("neither DISPLAY nor WAYLAND_DISPLAY", {"DISPLAY": None, "WAYLAND_DISPLAY": None}, no_display),
+            ("DISPLAY names an X server that is not there", {"DISPLAY": gone_display}, no_display),
             # Qt's own reason follows ours: the plug-in it could not find.
             ("the X server answers, Qt's platform plug-in is missing", {"QT_QPA_PLATFORM": "qm47t-missing"},
              ("无法启动图形界面", '"qm47t-missing"')),
+            ("a forwarded X server answers, Qt's platform plug-in is missing",
+             {"DISPLAY": forwarded_display, "QT_QPA_PLATFORM": "qm47t-missing"}, ("无法启动图形界面", '"qm47t-missing"')),
             ("a Wayland socket answers, DISPLAY unset",
              {"DISPLAY": None, "WAYLAND_DISPLAY": f"{folder.name}/wayland-0"}, ("无法启动图形界面", '"wayland"')),
         ]
