@@ -25,8 +25,13 @@
 
 namespace {
 
-const QString kNoDevice =
-    QStringLiteral("找不到该设备。检查模块是否接好，或按 README 为 USB 转串口线设置 COM1。");
+// Each points at help the user has: on Linux what the package installs, on Windows the steps.
+const QString kNoDevice = QStringLiteral(
+    "找不到该设备。检查模块是否接好；模块接在 USB 转串口线上时，要用 udev 规则把它设为 /dev/COM1："
+    "见 man qm47t-converter 和示例规则 /usr/share/doc/qm47t-converter/examples/99-qm47t-com1.rules。");
+const QString kNoDeviceWindows = QStringLiteral(
+    "找不到该设备。检查模块是否接好；模块接在 USB 转串口线上时，要在设备管理器中把它设为 COM1：展开"
+    "“端口 (COM 和 LPT)”，打开该串口线的属性，在“端口设置”中点“高级”，把“COM 端口号”选为 COM1。");
 const QString kNoHardware = QStringLiteral("这台电脑的 COM1 没有串口硬件；使用 USB 转串口线。");
 const QString kNotSerial = QStringLiteral(
     "该设备不是串口。检查 udev 规则中 COM1 指向的设备是否是 USB 转串口线（/dev/ttyUSB0 或 /dev/ttyACM0），"
@@ -34,8 +39,9 @@ const QString kNotSerial = QStringLiteral(
 const QString kNotSerialWindows =
     QStringLiteral("该设备不是串口。在设备管理器的“端口 (COM 和 LPT)”中检查 COM1 "
                    "是否是模块所接的串口，以及模块的线缆是否接好。");
-const QString kNoPermission =
-    QStringLiteral("没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。");
+// A step for whoever administers the machine: its user may have no sudo.
+const QString kNoPermission = QStringLiteral("没有使用该串口的权限：需要加入 dialout 组。请管理员以 root "
+                                             "身份执行 adduser 你的用户名 dialout，然后重新登录。");
 const QString kHeld = QStringLiteral("串口正被另一个程序占用。请先关闭该程序，再启动本程序。");
 const QString kGone =
     QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 USB 转串口线，"
@@ -273,8 +279,8 @@ void tst_PortReasons::reasons_data()
     const auto windows = [](const char *name, int error, Operation operation, const QString &reason) {
         QTest::newRow(name) << true << qint64(error) << operation << reason;
     };
-    windows("ERROR_FILE_NOT_FOUND", 2, Operation::Open, kNoDevice);
-    windows("ERROR_PATH_NOT_FOUND", 3, Operation::Open, kNoDevice);
+    windows("ERROR_FILE_NOT_FOUND", 2, Operation::Open, kNoDeviceWindows);
+    windows("ERROR_PATH_NOT_FOUND", 3, Operation::Open, kNoDeviceWindows);
     windows("ERROR_INVALID_FUNCTION", 1, Operation::Open, kNotSerialWindows);
     windows("ERROR_ACCESS_DENIED at open", 5, Operation::Open, kHeld);
     windows("ERROR_SHARING_VIOLATION", 32, Operation::Open, kHeld);

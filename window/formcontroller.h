@@ -16,9 +16,7 @@ public:
     // The input box's raw text, line breaks as the toolkit keeps them.
     virtual std::u16string inputText() const = 0;
     virtual void setMonitorText(const std::u16string &text) = 0;
-    // Tells a screen reader's user what a click did, without moving the focus. Qt 6.4 has no way to
-    // (QAccessibleAnnouncementEvent came in 6.8): there AT-SPI still hears the monitor box's text
-    // change, and Orca reads it when the user goes there.
+    // Tells a screen reader's user what a click did, without moving the focus.
     virtual void announce(const std::u16string &) {}
     // Returns once the user has answered the message. The toolkit may run other events meanwhile.
     virtual void showMessage(const FormDesign::Message &message) = 0;

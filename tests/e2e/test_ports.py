@@ -5,6 +5,7 @@ COM1 on Linux."""
 import os
 import socket
 import subprocess
+import tempfile
 from pathlib import Path
 
 import e2e
@@ -126,15 +127,28 @@ class Com1DeviceTest(E2ETest):
         held = "无法打开串口 COM1（/dev/ttyS0）：串口正被另一个程序占用：进程 {}（{}）。请先关闭该程序，再启动本程序。" \
                "如果该程序已经不在运行，删除锁文件 /run/lock/LCK..ttyS0 后再试。"
         nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+        # A device node whose device is no longer there, as a USB adapter's can be: opening a socket
+        # fails the same way, with ENXIO.
+        folder = tempfile.TemporaryDirectory(prefix="qm47t-gone-")
+        self.addCleanup(folder.cleanup)
+        gone = socket.socket(socket.AF_UNIX)
+        self.addCleanup(gone.close)
+        gone.bind(f"{folder.name}/ttyUSB0")
         # (what, /dev/COM1 leads to, run as, before the start, what the user reads)
         cases = [
             ("ttyS0 with no chip behind it", None, (), unplug,
              "无法打开串口 COM1（/dev/ttyS0）：这台电脑的 COM1 没有串口硬件；使用 USB 转串口线。"),
+            # The help named is what the package ships: the manual page and the example rule.
+            ("COM1 leading to a device that is gone", f"{folder.name}/ttyUSB0", (), None,
+             "无法打开串口 COM1（/dev/COM1）：找不到该设备。检查模块是否接好；模块接在 USB 转串口线上时，要用 udev "
+             "规则把它设为 /dev/COM1：见 man qm47t-converter 和示例规则 "
+             "/usr/share/doc/qm47t-converter/examples/99-qm47t-com1.rules。"),
             ("COM1 leading to a device that is no serial port", "/dev/null", (), None,
              "无法打开串口 COM1（/dev/COM1）：该设备不是串口。检查 udev 规则中 COM1 指向的设备是否是 USB 转串口线"
              "（/dev/ttyUSB0 或 /dev/ttyACM0），以及模块的线缆是否接在这个串口上。"),
             ("a user outside dialout, the port root's alone", None, nobody, None,
-             "无法打开串口 COM1（/dev/ttyS0）：没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。"),
+             "无法打开串口 COM1（/dev/ttyS0）：没有使用该串口的权限：需要加入 dialout 组。请管理员以 root 身份执行 "
+             "adduser 你的用户名 dialout，然后重新登录。"),
             ("held by another program", None, (), self.lock(f"{os.getpid():10d}\n"), held.format(os.getpid(), comm)),
             # An HDB lock names no program: one naming any live process holds the port, and the
             # message says which file to remove if that process is not the port's.
@@ -164,15 +178,49 @@ class Com1DeviceTest(E2ETest):
 
 
 class NoDisplayTest(E2ETest):
-    def test_started_without_a_display_says_so_in_chinese_and_ends_with_status_1(self):
+    def test_started_without_a_usable_display_says_which_in_chinese_and_ends_with_status_1(self):
         if e2e.PLATFORM.wine:
             self.skipTest(e2e.NOT_HERE + "Windows always has a desktop to show the window on")
         module = VirtualModule()
         self.addCleanup(module.close)
-        for unset in (["DISPLAY"], ["DISPLAY", "WAYLAND_DISPLAY"]):
-            with self.subTest(unset=unset):
-                env = {name: value for name, value in self.xvfb.env.items() if name not in unset}
+        # A Wayland compositor's socket that accepts, with no Wayland plug-in asked for.
+        folder = tempfile.TemporaryDirectory(prefix="qm47t-wayland-")
+        self.addCleanup(folder.cleanup)
+        compositor = socket.socket(socket.AF_UNIX)
+        self.addCleanup(compositor.close)
+        compositor.bind(f"{folder.name}/wayland-0")
+        compositor.listen()
+        # An X server on TCP, as SSH's X forwarding offers one (localhost:10): a port that accepts.
+        forwarded = socket.socket()
+        self.addCleanup(forwarded.close)
+        forwarded.bind(("127.0.0.1", 0))
+        forwarded.listen()
+        forwarded_display = f"127.0.0.1:{forwarded.getsockname()[1] - 6000}"
+        gone_display = next(f":{number}" for number in range(900, 1000)
+                            if not os.path.exists(f"/tmp/.X11-unix/X{number}"))
+        no_display = ("需要图形桌面", "DISPLAY")
+        # (what, the environment's changes, with None to unset, words the message must hold)
+        cases = [
+            ("DISPLAY unset", {"DISPLAY": None}, no_display),
+            ("neither DISPLAY nor WAYLAND_DISPLAY", {"DISPLAY": None, "WAYLAND_DISPLAY": None}, no_display),
+            ("DISPLAY names an X server that is not there", {"DISPLAY": gone_display}, no_display),
+            # Qt's own reason follows ours: the plug-in it could not find.
+            ("the X server answers, Qt's platform plug-in is missing", {"QT_QPA_PLATFORM": "qm47t-missing"},
+             ("无法启动图形界面", '"qm47t-missing"')),
+            ("a forwarded X server answers, Qt's platform plug-in is missing",
+             {"DISPLAY": forwarded_display, "QT_QPA_PLATFORM": "qm47t-missing"}, ("无法启动图形界面", '"qm47t-missing"')),
+            ("a Wayland socket answers, DISPLAY unset",
+             {"DISPLAY": None, "WAYLAND_DISPLAY": f"{folder.name}/wayland-0"}, ("无法启动图形界面", '"wayland"')),
+        ]
+        for what, changes, words in cases:
+            with self.subTest(what):
+                env = dict(self.xvfb.env)
                 env.pop("QT_QPA_PLATFORM", None)  # as from an SSH session: Qt picks its own
+                for name, value in changes.items():
+                    if value is None:
+                        env.pop(name, None)
+                    else:
+                        env[name] = value
                 process = module.start(e2e.PLATFORM.argv(), env=env, stderr=subprocess.PIPE)
                 self.addCleanup(stop, process)
                 try:
@@ -181,9 +229,12 @@ class NoDisplayTest(E2ETest):
                     self.fail("the program did not end")
                 message = errors.decode("utf-8", "replace")
                 self.assertEqual(process.returncode, 1, message)  # not 134, an abort with a core
-                self.assertIn("需要图形桌面", message)
-                self.assertIn("DISPLAY", message)
-                self.assertNotIn("einstall", message)  # Qt's wrong hint
+                for word in words:
+                    self.assertIn(word, message)
+                if words is no_display:
+                    self.assertNotIn("einstall", message)  # Qt's wrong hint
+                else:
+                    self.assertNotIn("需要图形桌面", message)
                 self.assertFalse(module.wait_opened(timeout=0), "the port was opened with no window to show")
 
 

@@ -149,6 +149,7 @@ class ScreenReaderTest(E2ETest):
     (accnames.exe beside the program)."""
 
     CONVERT = "转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"
+    SENT = "已发送 4 字节"  # after 汉字 went out
     INPUT = "输入需要转化输出的字母、数字或汉字："
     MONITOR = "（串口数据监视窗口）已从串口输出的Unicode码："
     # The focus starts in the input box; each Tab moves it on.
@@ -206,21 +207,55 @@ class ScreenReaderTest(E2ETest):
             moved = wait_until(lambda: [name for name in self.focused(program) if name not in heard], 10.0)
             heard.append(moved[0] if moved else None)
         self.assertEqual(heard, self.WINE_WALK if e2e.PLATFORM.wine else self.LINUX_WALK)
-        # With a screen reader there, a send is announced as well as written.
+        # With a screen reader there, a send is announced as well as written: on Linux a notification
+        # shows, which Orca speaks wherever the focus is.
         program.type_input("汉字")
         frame = program.send()
         self.assertIsNotNone(frame, "nothing reached COM1")
         self.assertEqual(frame.data, wire_bytes("汉字"))
+        if e2e.PLATFORM.wine is None:
+            self.assertTrue(wait_until(lambda: [control for control in self.bus.controls(program.process.pid)
+                                                if control["role"] == "notification" and control["showing"]
+                                                and control["name"] == self.SENT], 10.0),
+                            "no notification of the send")
 
-    def test_each_label_names_its_box(self):
+    def test_each_box_is_read_by_its_whole_name(self):
         if e2e.PLATFORM.wine:
             self.skipTest(NOT_HERE + "MSAA has no relations; the walk reads the label that names each box")
         program = Program(self)
         self.assertTrue(wait_until(lambda: self.bus.controls(program.process.pid), 10.0), "nothing on AT-SPI")
-        boxes = [(control["name"], control["labelled_by"]) for control in self.bus.controls(program.process.pid)
-                 if control["role"] == "text"]
-        self.assertEqual(boxes, [(self.INPUT, ["输入需要转化输出的", "字母、数字或汉字："]),
-                                 (self.MONITOR, ["（串口数据监视窗口）", "已从串口输出的Unicode码："])])
+        # (name, "labelled by" relations): Orca reads the first such relation's label in place of the
+        # name, so a box with one per label line is read by its first line; with none, by its name.
+        boxes = [(control["name"], control["labelled_by_relations"])
+                 for control in self.bus.controls(program.process.pid) if control["role"] == "text"]
+        self.assertEqual(boxes, [(self.INPUT, 0), (self.MONITOR, 0)])
+
+    def test_orca_speaks_each_control_whole_and_each_send(self):
+        if e2e.PLATFORM.wine:
+            self.skipTest(NOT_HERE + "Orca is Linux's screen reader; accnames reads what Windows' are told")
+        import atspi
+        try:
+            orca = atspi.Orca(self.bus.env)
+        except RuntimeError as problem:
+            self.skipTest(str(problem))
+        self.addCleanup(orca.close)
+        program = Program(self)
+        self.desktop.focus(program.window)
+        program.type_input("汉字")
+        # (key, what Orca must say after it): the focus starts in the input box and Tab walks on;
+        # Space on the convert button sends, and the focus stays there.
+        steps = [(None, self.INPUT), ("Tab", self.MONITOR), ("Tab", "退出"), ("Tab", self.CONVERT),
+                 ("space", self.SENT)]
+        heard, said = [], 0
+        for key, words in steps:
+            if key:
+                self.desktop.key(key)
+            # How many utterances there were up to the one that says it.
+            found = wait_until(lambda: next((n + 1 for n, utterance in enumerate(orca.spoken()) if n >= said
+                                             and words in utterance), None), 20.0)
+            heard.append(words if found else None)
+            said = found or said
+        self.assertEqual(heard, [words for _, words in steps], f"Orca said: {orca.spoken()}")
 
 
 class HeldKeyTest(E2ETest):

@@ -2,6 +2,8 @@
 #include "form1.h"
 
 #include <QAbstractButton>
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -18,6 +20,16 @@
 namespace {
 
 using FormDesign::ControlKind;
+
+constexpr char kAnnouncementName[] = "Announcement";
+
+// The announcement widget is a notification to a screen reader, a role no Qt widget has.
+QAccessibleInterface *announcementAccessible(const QString &, QObject *object)
+{
+    if (object->isWidgetType() && object->objectName() == QLatin1String(kAnnouncementName))
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Notification);
+    return nullptr;
+}
 
 constexpr int toPixels(int twips)
 {
@@ -89,6 +101,7 @@ Form1::Form1(const std::u16string &portName, QWidget *parent)
     : QWidget(parent), m_controller(*this, portName)
 {
     setObjectName(QStringLiteral("Form1"));
+    QAccessible::installFactory(announcementAccessible);
     setWindowTitle(QString::fromUtf16(FormDesign::kFormCaption));
     resize(toPixels(FormDesign::kClientWidth), toPixels(FormDesign::kClientHeight));
     createControls();
@@ -105,12 +118,9 @@ void Form1::createControls()
             setTabOrder(previous, widget);
         previous = widget;
     }
-    // Each label also says which box it stands for, so that AT-SPI links the two both ways.
-    for (const FormDesign::Control &control : FormDesign::kControls) {
-        if (control.labelFor)
-            findChild<QLabel *>(QString::fromLatin1(control.name))
-                ->setBuddy(findChild<QWidget *>(QString::fromLatin1(control.labelFor)));
-    }
+    // No label is made a box's buddy: AT-SPI would then carry one "labelled by" relation per label,
+    // and Orca reads only the first relation's label in place of the box's name, half of the
+    // two-line label. Without one it reads the box's accessible name, both lines.
     m_input = findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
     m_monitor = findChild<QPlainTextEdit *>(QStringLiteral("Text2"));
     connect(findChild<QPushButton *>(QStringLiteral("Command1")), &QPushButton::clicked, this,
@@ -118,6 +128,13 @@ void Form1::createControls()
     connect(findChild<QPushButton *>(QStringLiteral("Command2")), &QPushButton::clicked, this,
             [this] { m_controller.exit(); });
     m_input->setFocus();
+    // Shown for a moment after each send, hidden again once the focus moves, so that the
+    // accessibility tree holds no stale news.
+    m_announcement = new QWidget(this);
+    m_announcement->setObjectName(QString::fromLatin1(kAnnouncementName));
+    m_announcement->setGeometry(0, 0, 0, 0);
+    m_announcement->hide();
+    connect(qApp, &QApplication::focusChanged, m_announcement, &QWidget::hide);
 }
 
 void Form1::closeEvent(QCloseEvent *event)
@@ -140,6 +157,16 @@ std::u16string Form1::inputText() const
 void Form1::setMonitorText(const std::u16string &text)
 {
     m_monitor->setPlainText(QString::fromStdU16String(text));
+}
+
+void Form1::announce(const std::u16string &text)
+{
+    // Qt 6.4 has no announcement (QAccessibleAnnouncementEvent came in 6.8), and Orca 43 cannot take
+    // a changed description or name of the focused button from it: Qt 6.4 sends the object in place
+    // of the new text. A notification that becomes visible Orca speaks wherever the focus is.
+    m_announcement->hide();
+    m_announcement->setAccessibleName(QString::fromStdU16String(text));
+    m_announcement->show();
 }
 
 void Form1::showMessage(const FormDesign::Message &message)

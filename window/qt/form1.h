@@ -37,6 +37,7 @@ private:
 
     std::u16string inputText() const override;
     void setMonitorText(const std::u16string &text) override;
+    void announce(const std::u16string &text) override;
     void showMessage(const FormDesign::Message &message) override;
     void quit(int exitCode) override;
     void watchLine(bool pending) override;
@@ -44,6 +45,7 @@ private:
     FormController<SerialChannel> m_controller;
     QPlainTextEdit *m_input = nullptr;      // Text1
     QPlainTextEdit *m_monitor = nullptr;    // Text2
+    QWidget *m_announcement = nullptr;      // what a screen reader is told after a send
     QSocketNotifier *m_lineReady = nullptr; // the port can take bytes again
     int m_exitCode = 0;
     bool m_quitting = false; // Exit has run: the channel is closed
