@@ -31,6 +31,21 @@ class WindowTest(E2ETest):
         # The module left the line as a fresh pty is: only the program can have made it raw.
         self.assertFalse(settings.post_processing, "the program left output processing on")
 
+    def test_escape_in_either_box_changes_nothing(self):
+        program = Program(self)
+        program.type_input("汉字\nab")
+        frame = program.send()
+        self.assertIsNotNone(frame, "nothing reached COM1")
+        monitor = program.monitor()
+        # In the input box, then in the monitor box, which Tab reaches next.
+        program.type_input("汉字\nab")
+        self.desktop.key("Escape", "Tab", "Escape")
+        time.sleep(2)
+        self.assertEqual(self.desktop.windows(), [program.window], "Escape closed or opened a window")
+        self.assertIsNone(program.process.poll(), "Escape ended the program")
+        self.assertEqual(program.input_text(), "汉字\nab")
+        self.assertEqual(program.monitor(), monitor)
+
 
 class HighDpiTest(E2ETest):
     def test_at_144_dpi_every_control_sits_inside_the_window_with_the_designed_margin_below(self):

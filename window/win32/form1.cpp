@@ -183,6 +183,11 @@ LRESULT CALLBACK Form1::boxProc(HWND box, UINT message, WPARAM wParam, LPARAM lP
         // then, before it reads either name, and a start without one costs nothing for it.
         if (auto *self = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(::GetParent(box), GWLP_USERDATA)))
             self->nameBoxes();
+    } else if (message == WM_KEYDOWN && wParam == VK_ESCAPE) {
+        // Under the dialog keyboard a multi-line box answers Escape by posting its parent a close
+        // request, which would be taken for the title bar's close and end the program. No control
+        // answers Escape here.
+        return 0;
     } else if (message == WM_NCDESTROY) {
         ::RemovePropW(box, kEditProcedure);
     }
