@@ -81,10 +81,26 @@ public:
     {
         if (m_reporting)
             return;
-        const std::optional<std::u16string> failure = m_channel.close();
-        if (failure)
-            report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
-        m_view.quit(failure ? 1 : 0);
+        leave();
+    }
+
+    // The window is asked to close (Windows: WM_CLOSE, from the title bar or from another program,
+    // as taskkill sends it). It leaves as Exit does; a message that is up is answered first, so
+    // that the user reads it and what Exit may have to say about lost frames comes after it.
+    void closeRequested()
+    {
+        if (m_reporting)
+            m_closeRequested = true;
+        else
+            exit();
+    }
+
+    // The session ends (log-off, shutdown): the system ends the program once this returns, so it
+    // leaves as Exit does now, a message up or not.
+    void endSession()
+    {
+        if (!m_leaving)
+            leave();
     }
 
     const Channel &channel() const { return m_channel; }
@@ -98,9 +114,22 @@ private:
         m_reporting = true;
         m_view.showMessage(message);
         m_reporting = false;
+        if (std::exchange(m_closeRequested, false) && !m_leaving)
+            leave();
+    }
+
+    void leave()
+    {
+        m_leaving = true;
+        const std::optional<std::u16string> failure = m_channel.close();
+        if (failure)
+            report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
+        m_view.quit(failure ? 1 : 0);
     }
 
     FormView &m_view;
     Channel m_channel;
     bool m_reporting = false;
+    bool m_closeRequested = false; // while a message was up
+    bool m_leaving = false;        // the port is released, or being released: never twice
 };

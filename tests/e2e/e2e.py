@@ -57,6 +57,8 @@ class Linux:
     holds_lock_files = True
     # An open failure names the device that stands for COM1.
     open_failed_prefix = "无法打开串口 COM1（/dev/ttyS0）："
+    # A close request while a message box is up: Qt keeps it from the window the box blocks.
+    leaves_on_close_request = False
 
     def files(self):
         return [PROGRAM]
@@ -72,6 +74,10 @@ class Linux:
 
     def before_start(self, display):
         pass
+
+    def request_close(self, desktop, process, window):
+        """Asks the program to close from outside: the window manager's close request."""
+        desktop.request_close(window)
 
     def control_text(self, desktop, process, window, centre):
         desktop.click(window, centre)
@@ -97,6 +103,8 @@ class Windows(Linux):
     holds_lock_files = False
     # COM1 is the device's own name there.
     open_failed_prefix = "无法打开串口 COM1："
+    # WM_CLOSE is taken once a message box is answered: the program leaves as Exit does.
+    leaves_on_close_request = True
 
     def __init__(self):
         self.inspector = PROGRAM.parent / "wininspect.exe"
@@ -124,6 +132,15 @@ class Windows(Linux):
 
     def before_start(self, display):
         prepare_keyboard_for_wine(display, typed_characters())
+
+    def request_close(self, desktop, process, window):
+        """What taskkill without /F sends: WM_CLOSE to each of the program's top-level windows. Wine
+        drops an X close request for a window a message box has disabled, as Windows has no close
+        box for it then."""
+        result = self.wine.inside(process, ["wine", "taskkill", "/IM", PROGRAM.name], env=desktop.env,
+                                  capture_output=True, timeout=30)
+        if result.returncode != 0:
+            raise RuntimeError(f"taskkill failed ({result.returncode}): {result.stderr.decode()[-500:]}")
 
     def inspect(self, desktop, process):
         """The program's visible top-level windows by their X window, with their controls."""

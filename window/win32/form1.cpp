@@ -229,11 +229,18 @@ LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         changeDpi(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
         return 0;
     case WM_CLOSE:
-        // The title bar's close leaves as Exit does, so that bytes still queued are not dropped
-        // unseen; the window goes even if Exit is refused while a message is up.
-        m_controller.exit();
-        if (m_window)
-            ::DestroyWindow(m_window);
+        // The title bar's close, or taskkill's, leaves as Exit does, so that bytes still queued are
+        // not dropped unseen; while a message is up, once it has been answered.
+        m_controller.closeRequested();
+        return 0;
+    case WM_QUERYENDSESSION:
+        // Leaving is bounded, so the session need not wait for the program.
+        return TRUE;
+    case WM_ENDSESSION:
+        // The system ends the process soon after this returns: the port is drained and released,
+        // and a loss said, before.
+        if (wParam)
+            m_controller.endSession();
         return 0;
     case WM_DESTROY:
         m_screenReader.clearNames();
