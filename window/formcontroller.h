@@ -13,7 +13,9 @@
 class FormView
 {
 public:
-    // The input box's raw text, line breaks as the toolkit keeps them.
+    // The input box's text as it goes out, code unit for code unit: a line break is CR LF where the
+    // box holds it so (Enter in a Windows edit control) or where the toolkit cannot keep it as it
+    // was pasted (Qt); any other code unit is sent as the box holds it.
     virtual std::u16string inputText() const = 0;
     virtual void setMonitorText(const std::u16string &text) = 0;
     // Tells a screen reader's user what a click did, without moving the focus. Qt 6.4 has no way to

@@ -368,6 +368,7 @@ void Form1::command(int id, int notification)
 
 std::u16string Form1::inputText() const
 {
+    // As the box holds it: Enter's CR LF, and a pasted lone CR or LF, U+2028 or U+2029, each as it is.
     return windowText(m_controls[kInputBox]);
 }
 
