@@ -80,6 +80,11 @@ class Linux:
         """Asks the program to close from outside: the window manager's close request."""
         desktop.request_close(window)
 
+    def minimized(self, desktop, process, window):
+        """Whether the program has taken its window for minimized: Qt reads the window manager's
+        word on it in order with the keys that follow."""
+        return desktop.iconic(window)
+
     def control_text(self, desktop, process, window, centre):
         desktop.click(window, centre)
         return desktop.copy()
@@ -157,6 +162,10 @@ class Windows(Linux):
         # str.splitlines() would take for line ends too.
         lines = result.stdout.decode().split("\n")
         return {str(window["x11"]): window for window in map(json.loads, filter(None, lines))}
+
+    def minimized(self, desktop, process, window):
+        # Wine parks a minimized window at -32000, -32000.
+        return self.inspect(desktop, process)[window]["rect"][0] == -32000
 
     def children(self, desktop, process, window):
         return [{**child, "text": child["text"].replace("\r\n", "\n")}

@@ -47,6 +47,43 @@ class WindowTest(E2ETest):
         self.assertEqual(program.monitor(), monitor)
 
 
+class MinimizeTest(E2ETest):
+    """Under a window manager, which Xvfb alone lacks: openbox, stopped with the display."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.window_manager = subprocess.Popen(["openbox", "--sm-disable"], env=cls.xvfb.env,
+                                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        managing = lambda: "window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
+                                                         env=cls.xvfb.env, capture_output=True, text=True).stdout
+        if not wait_until(managing, 20.0):
+            cls.tearDownClass()
+            raise RuntimeError("openbox did not start")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.window_manager.terminate()
+        cls.window_manager.wait()
+        super().tearDownClass()
+
+    def test_the_focus_comes_back_to_its_control_after_minimize_and_restore(self):
+        program = Program(self)
+        program.type_input("ab")
+        self.desktop.key("Tab")  # into the monitor box
+        self.desktop.xdotool("windowminimize", "--sync", program.window)
+        # Restored only once the program has taken the window for minimized: a user is not faster.
+        self.assertTrue(wait_until(lambda: e2e.PLATFORM.minimized(self.desktop, program.process, program.window),
+                                   10.0), "the window was not minimized")
+        self.desktop.xdotool("windowactivate", "--sync", program.window)
+        # Active first, then the program takes the keyboard: type once it has.
+        self.assertTrue(wait_until(lambda: self.desktop.xdotool("getwindowfocus").strip() == program.window, 10.0),
+                        "the window did not get the keyboard back")
+        self.desktop.type("x")
+        self.assertEqual(program.monitor(), "x", "the keys went to no control, or to another")
+        self.assertEqual(program.input_text(), "ab")
+
+
 class HighDpiTest(E2ETest):
     def test_at_144_dpi_every_control_sits_inside_the_window_with_the_designed_margin_below(self):
         if e2e.PLATFORM.wine is None:

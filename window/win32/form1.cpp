@@ -219,11 +219,23 @@ LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         moveFocus(wParam, lParam);
         return 0;
     case WM_ACTIVATE:
-        if (LOWORD(wParam) == WA_INACTIVE)
-            m_focus = ::GetFocus();
+        // As a dialog does: the control that had the focus gets it back. A window restored from the
+        // taskbar is activated while still minimized, when no control can take the focus, and then
+        // again once restored, with the focus already on the window itself: no WM_SETFOCUS follows.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            rememberFocus();
+        } else if (!HIWORD(wParam)) {
+            restoreFocus();
+            return 0;
+        }
+        break;
+    case WM_SYSCOMMAND:
+        // Minimizing may take the focus from the control before the window is deactivated.
+        if ((wParam & 0xFFF0) == SC_MINIMIZE)
+            rememberFocus();
         break;
     case WM_SETFOCUS:
-        ::SetFocus(m_focus && ::IsChild(m_window, m_focus) ? m_focus : m_controls[kInputBox]);
+        restoreFocus();
         return 0;
     case WM_DPICHANGED:
         changeDpi(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
@@ -346,6 +358,18 @@ void Form1::changeDpi(int dpi, const RECT &suggested)
     ::SetWindowPos(m_window, nullptr, suggested.left, suggested.top, frame.cx, frame.cy,
                    SWP_NOZORDER | SWP_NOACTIVATE);
     ::InvalidateRect(m_window, nullptr, TRUE);
+}
+
+void Form1::rememberFocus()
+{
+    const HWND focus = ::GetFocus();
+    if (focus && ::IsChild(m_window, focus))
+        m_focus = focus;
+}
+
+void Form1::restoreFocus()
+{
+    ::SetFocus(m_focus && ::IsChild(m_window, m_focus) ? m_focus : m_controls[kInputBox]);
 }
 
 void Form1::moveFocus(WPARAM wParam, LPARAM lParam)
