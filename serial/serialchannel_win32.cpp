@@ -147,7 +147,10 @@ SerialChannel::Failure Win32Port::configure(HANDLE handle)
     dcb.fTXContinueOnXoff = TRUE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
-    dcb.fErrorChar = FALSE;
+    // Bytes received with a parity error read as '?', one of the line's fixed settings; at parity
+    // none it never applies.
+    dcb.fErrorChar = TRUE;
+    dcb.ErrorChar = '?';
     dcb.fNull = FALSE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     dcb.fAbortOnError = FALSE;

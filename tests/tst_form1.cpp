@@ -2,6 +2,7 @@
 #include "form1.h"
 
 #include "chineseui.h"
+#include "linebreaks.h"
 #include "messageboxes.h"
 #include "ptypair.h"
 #include "qtbridge.h"
@@ -38,6 +39,8 @@ private slots:
     void qtOwnTextsInChinese();
     void focusAndTabOrder();
     void enterInsertsLineBreak();
+    void lineBreaks_data();
+    void lineBreaks();
     void heldSpaceClicksOnce_data();
     void heldSpaceClicksOnce();
     void sends_data();
@@ -250,6 +253,32 @@ void tst_Form1::enterInsertsLineBreak()
     QVERIFY(boxes.isEmpty());
     QCOMPARE(text("Text1")->toPlainText(), QStringLiteral("1\n"));
     QCOMPARE(m_pty->readPending(), QByteArray()); // no button answered Enter
+}
+
+// Qt's document keeps every line break as a paragraph break, so the Linux program sends each one as
+// CR LF, whatever it was pasted as; the Windows program sends what its box holds.
+void tst_Form1::lineBreaks_data()
+{
+    QTest::addColumn<QString>("raw");
+    QTest::addColumn<QString>("wire");
+
+    QTest::newRow("paragraph separator") << QStringLiteral("1\u20292") << QStringLiteral("1\r\n2");
+    QTest::newRow("line separator") << QStringLiteral("1\u20282") << QStringLiteral("1\r\n2");
+    QTest::newRow("bare LF") << QStringLiteral("1\n") << QStringLiteral("1\r\n");
+    QTest::newRow("CR LF stays one pair") << QStringLiteral("1\r\n2") << QStringLiteral("1\r\n2");
+    QTest::newRow("lone CR is a line break") << QStringLiteral("1\r2") << QStringLiteral("1\r\n2");
+    QTest::newRow("CR CR LF") << QStringLiteral("1\r\r\n2") << QStringLiteral("1\r\n\r\n2");
+    QTest::newRow("trailing lone CR") << QStringLiteral("1\r") << QStringLiteral("1\r\n");
+    QTest::newRow("empty lines") << QStringLiteral("\u2029\u2029") << QStringLiteral("\r\n\r\n");
+    QTest::newRow("NBSP, tab, lone surrogate kept")
+        << QStringLiteral("a\u00A0\tb") + QChar(0xD800) << QStringLiteral("a\u00A0\tb") + QChar(0xD800);
+}
+
+void tst_Form1::lineBreaks()
+{
+    QFETCH(QString, raw);
+    QFETCH(QString, wire);
+    QCOMPARE(toQt(lineBreaksToCrLf(toStd(raw))), wire);
 }
 
 // Key events as X11 delivers Space held on a button: auto-repeat is a release and a press with the

@@ -13,7 +13,9 @@
 class FormView
 {
 public:
-    // The input box's raw text, line breaks as the toolkit keeps them.
+    // The input box's text as it goes out, code unit for code unit: a line break is CR LF where the
+    // box holds it so (Enter in a Windows edit control) or where the toolkit cannot keep it as it
+    // was pasted (Qt); any other code unit is sent as the box holds it.
     virtual std::u16string inputText() const = 0;
     virtual void setMonitorText(const std::u16string &text) = 0;
     // Tells a screen reader's user what a click did, without moving the focus.
@@ -84,11 +86,26 @@ public:
     {
         if (m_reporting)
             return;
-        const std::optional<std::u16string> failure = m_channel.close();
-        m_view.watchLine(false);
-        if (failure)
-            report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
-        m_view.quit(failure ? 1 : 0);
+        exitNow();
+    }
+
+    // The window is asked to close (Windows: WM_CLOSE, from the title bar or from another program,
+    // as taskkill sends it). It leaves as Exit does; a message that is up is answered first, so
+    // that the user reads it and what Exit may have to say about lost frames comes after it.
+    void closeRequested()
+    {
+        if (m_reporting)
+            m_closeRequested = true;
+        else
+            exit();
+    }
+
+    // The session ends (log-off, shutdown): the system ends the program once this returns, so it
+    // leaves as Exit does now, a message up or not.
+    void endSession()
+    {
+        if (!m_leaving)
+            exitNow();
     }
 
     // The program is ended without its Exit: a signal (logout, shutdown, kill) or its display gone.
@@ -97,8 +114,7 @@ public:
     // can still be read.
     std::optional<FormDesign::Message> leave()
     {
-        const std::optional<std::u16string> failure = m_channel.close();
-        m_view.watchLine(false);
+        const std::optional<std::u16string> failure = release();
         if (!failure)
             return std::nullopt;
         return FormDesign::closeFailureMessage(m_channel.portName(), *failure);
@@ -124,9 +140,31 @@ private:
         m_reporting = true;
         m_view.showMessage(message);
         m_reporting = false;
+        if (std::exchange(m_closeRequested, false) && !m_leaving)
+            exitNow();
+    }
+
+    // Exit's way out: the port drained under the bound and released, a loss said in a message, then
+    // the program ends.
+    void exitNow()
+    {
+        const std::optional<std::u16string> failure = release();
+        if (failure)
+            report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
+        m_view.quit(failure ? 1 : 0);
+    }
+
+    std::optional<std::u16string> release()
+    {
+        m_leaving = true;
+        std::optional<std::u16string> failure = m_channel.close();
+        m_view.watchLine(false);
+        return failure;
     }
 
     FormView &m_view;
     Channel m_channel;
     bool m_reporting = false;
+    bool m_closeRequested = false; // while a message was up
+    bool m_leaving = false;        // the port is released, or being released: never twice
 };

@@ -33,7 +33,7 @@ CASE_FILES = ("test_window", "test_frames", "test_ports", "test_harness")
 
 def why_not_here():
     """Why these tests cannot run on this machine, or None."""
-    missing = [tool for tool in ("Xvfb", "xdotool", "xclip", "strace") if shutil.which(tool) is None]
+    missing = [tool for tool in ("Xvfb", "xdotool", "xclip", "xprop", "strace", "openbox") if shutil.which(tool) is None]
     if missing:
         return "missing tools: " + ", ".join(missing) + " (make test installs them on Debian)"
     try:

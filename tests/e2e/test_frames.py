@@ -7,6 +7,7 @@ import re
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import types
 from pathlib import Path
@@ -181,11 +182,8 @@ class SlowLineTest(E2ETest):
 
     TEXT = "a" * 127  # the longest frame, 254 bytes
 
-    def test_a_stalled_line_loses_nothing_that_was_written_and_lets_no_fragment_out(self):
-        if not strace_usable():
-            self.skipTest("strace cannot trace here (ptrace not allowed)")
-        frame = wire_bytes(self.TEXT)
-        program, log = traced_program(self)
+    def stall(self, program):
+        """Pauses the module and clicks until the program says the line is stalled."""
         program.paste_input(self.TEXT)
         program.module.pause()
         # Enough clicks to fill the pseudo-terminal's buffers, 10 ms apart, as in the user trial.
@@ -194,6 +192,14 @@ class SlowLineTest(E2ETest):
         box = program.message_box(timeout=120)
         self.assertIsNotNone(box, "the line never counted as stalled")
         clicking.wait(120)
+        return box
+
+    def test_a_stalled_line_loses_nothing_that_was_written_and_lets_no_fragment_out(self):
+        if not strace_usable():
+            self.skipTest("strace cannot trace here (ptrace not allowed)")
+        frame = wire_bytes(self.TEXT)
+        program, log = traced_program(self)
+        self.stall(program)
         self.desktop.key("Return")
         # The clicks that queued up behind the stalled send do not each bring a box of their own.
         time.sleep(3)
@@ -217,6 +223,51 @@ class SlowLineTest(E2ETest):
         # Every byte the program put on the line arrived: nothing queued was thrown away.
         self.assertEqual(len(received), written)
 
+    def test_a_close_request_while_the_message_is_up_loses_no_frame_unsaid(self):
+        program = Program(self)
+        self.stall(program)
+        e2e.PLATFORM.request_close(self.desktop, program.process, program.window)
+        time.sleep(3)
+        self.assertIn(program.window, self.desktop.windows(), "the program left while its message was up")
+        box = program.message_box()
+        self.assertIsNotNone(box, "no message is up")
+        if e2e.PLATFORM.leaves_on_close_request:
+            # The message went with the request; Exit follows it, and the paused line keeps frames.
+            self.assertTrue(program.message_text(box).startswith("关闭串口 COM1"), program.message_text(box))
+            self.desktop.key("Return")
+            self.assertEqual(program.wait_exit(60), 1)
+            return
+        self.desktop.key("Return")
+        program.module.resume()
+        program.exit()
+        self.assertEqual(program.wait_exit(60), 0)
+        copies, rest = program.module.whole_frames(wire_bytes(self.TEXT))
+        self.assertEqual(rest, b"", f"{copies} whole frames, then {len(rest)} bytes out of step")
+
+    def test_the_session_ending_while_the_message_is_up_says_what_it_lost(self):
+        if e2e.PLATFORM.wine is None:
+            self.skipTest(e2e.NOT_HERE + "a Linux session ends its programs with a signal")
+        program = Program(self)
+        self.stall(program)
+        # Wine's log-off: WM_QUERYENDSESSION, then WM_ENDSESSION, to each window, as Windows sends them.
+        ending = threading.Thread(target=e2e.PLATFORM.wine.inside, daemon=True,
+                                  args=(program.process, ["wine", "wineboot", "--end-session"]),
+                                  kwargs={"env": self.desktop.env, "capture_output": True, "timeout": 60})
+        ending.start()
+        # Exit's message about the frames the paused line keeps, over the one about the stall.
+        def loss_box():
+            if program.process.poll() is not None:
+                return "ended"
+            windows = e2e.PLATFORM.inspect(self.desktop, program.process).items()
+            return [window for window, info in windows
+                    if any(child["text"].startswith("关闭串口 COM1") for child in info["children"])]
+        lost = wait_until(loss_box, 20.0)
+        self.assertTrue(lost and lost != "ended", "the session ended without a word about the frames it lost")
+        self.desktop.focus(lost[0])
+        self.desktop.key("Return")
+        self.assertEqual(program.wait_exit(60), 1)
+        ending.join(60)
+
     def test_a_line_at_9600_bit_s_is_slow_but_never_stalled(self):
         frame = wire_bytes(self.TEXT)
         program = Program(self)
@@ -227,3 +278,5 @@ class SlowLineTest(E2ETest):
         copies, rest = program.module.wait_whole_frames(frame, 30, timeout=30)
         self.assertEqual((copies, rest), (30, b""))
         self.assertEqual(self.desktop.windows(), [program.window], "a message box came up")
+
+

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "form1.h"
 
+#include "linebreaks.h"
+
 #include <QAbstractButton>
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -151,7 +153,7 @@ void Form1::closeEvent(QCloseEvent *event)
 std::u16string Form1::inputText() const
 {
     // The raw text: toPlainText() would turn no-break spaces into plain ones.
-    return m_input->document()->toRawText().toStdU16String();
+    return lineBreaksToCrLf(m_input->document()->toRawText().toStdU16String());
 }
 
 void Form1::setMonitorText(const std::u16string &text)
