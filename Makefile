@@ -8,7 +8,7 @@ BUILD_PACKAGES := cmake make g++ pkg-config python3 libgl-dev qt6-base-dev libfo
 WINE_PACKAGES  := wine wine64 util-linux locales
 # The harness (scripts/qm47t_harness) runs under Debian's own python3, with python3-xlib for the
 # keymap, close requests and the bench's DAMAGE watching; what a screen reader reads is read over a
-# private session bus and AT-SPI bus, with Debian's pyatspi.
+# private session bus and AT-SPI bus, with Debian's pyatspi, and what Orca says by Orca itself.
 HARNESS_PACKAGES := python3 python3-xlib
 PYTHON         := /usr/bin/python3
 # The real-driver tier (tests/drivers/): QEMU and a static busybox for the guest, binutils' readelf
@@ -18,9 +18,9 @@ PYTHON         := /usr/bin/python3
 DRIVERS_PACKAGES := qemu-system-x86 busybox-static binutils libacl1 libblkid1 libcap2 libkmod2 \
                     libselinux1 xvfb xdotool x11-xserver-utils
 # The end-to-end suite (tests/e2e) runs on Debian's pytest.
-TEST_PACKAGES  := $(BUILD_PACKAGES) $(HARNESS_PACKAGES) python3-pytest xvfb xdotool xclip strace \
+TEST_PACKAGES  := $(BUILD_PACKAGES) $(HARNESS_PACKAGES) python3-pytest xvfb xdotool xclip strace openbox \
                   dpkg-dev file desktop-file-utils appstream x11-utils x11-xserver-utils lintian $(WINE_PACKAGES) \
-                  python3-pyatspi at-spi2-core dbus-daemon dbus-bin $(DRIVERS_PACKAGES)
+                  python3-pyatspi at-spi2-core dbus-daemon dbus-bin orca $(DRIVERS_PACKAGES)
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file
 PREFIX         ?= /usr/local

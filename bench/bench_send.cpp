@@ -19,6 +19,7 @@
 // for room. Outside ClickConvert no widgets are involved: the monitor text goes into a plain QString.
 
 #include "form1.h"
+#include "linebreaks.h"
 #include "sendcommand.h"
 #include "serialchannel.h"
 #include "unicodeframe.h"
@@ -197,7 +198,8 @@ void benchChannelOutput(benchmark::State &state, int frameBytes)
     line.finish(state, static_cast<qint64>(state.iterations()) * frameBytes64);
 }
 
-// 3. The whole software share of a send: SendCommand with the channel's output to the pty.
+// 3. The whole software share of a send: the Linux window's line breaks, then SendCommand with the
+// channel's output to the pty.
 void benchSendCommand(benchmark::State &state, int units)
 {
     const std::u16string input = rawText(units);
@@ -210,7 +212,7 @@ void benchSendCommand(benchmark::State &state, int units)
     const FrameOutput output = [&line](const UnicodeFrame &frame) { return line.channel.output(frame); };
 
     runAgainstWireTime(state, 2 * units, [&] {
-        SendResult result = SendCommand(input, output);
+        SendResult result = SendCommand(lineBreaksToCrLf(input), output);
         if (result.failure) {
             state.SkipWithError(result.failure->kind == SendFailure::Kind::Output
                                     ? QString::fromStdU16String(result.failure->reason).toStdString().c_str()

@@ -25,10 +25,10 @@ deployment of the same window would weigh, as near as can be measured without Qt
 
 Method. Every program runs under a private Xvfb (a free display number, no TCP) with no window
 manager, so a top-level window is mapped the moment the program asks for it. Each program runs in
-the harness's private mount namespace where a fresh pseudo-terminal (the virtual module, which
-drains it) is bound over /dev/ttyS0, /dev/null over every other /dev/ttyS*, and a tmpfs over
-/run/lock; the shell that sets this up checks that /dev/ttyS0 is a pty, says so on a pipe, waits
-for the go and execs the program, which keeps the PID.
+the harness's private mount namespace, with a /dev of its own where a fresh pseudo-terminal (the
+virtual module, which drains it) is /dev/ttyS0 and no other serial device exists, and a tmpfs over
+/run/lock; the shell that sets this up checks that every name for COM1 is a pty or absent, says so
+on a pipe, waits for the go and execs the program, which keeps the PID.
   start-up: from the go (the exec) to the MapNotify of a top-level window whose _NET_WM_PID is that
             PID, read from the X server by this script's own client (python3-xlib, selecting on the
             root window's SubstructureNotify: qm47t_harness.xwatch), so nothing polls. The namespace set-up before the go is the same for

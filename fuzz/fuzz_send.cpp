@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// libFuzzer target for the path from the input box to the wire: line breaks, frame, monitor dump.
+// libFuzzer target for the path from the input box to the wire: the Linux window's line breaks,
+// frame, monitor dump.
 // An input is read as little-endian byte pairs, one UTF-16 code unit each, so lone surrogates, NUL,
 // both separators, CR and LF turn up as often as letters; a trailing odd byte is dropped.
+#include "linebreaks.h"
 #include "unicodeframe.h"
 
 #include <QByteArray>

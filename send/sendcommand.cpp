@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "sendcommand.h"
 
-SendResult SendCommand(std::u16string_view inputText, const FrameOutput &output)
+SendResult SendCommand(std::u16string_view text, const FrameOutput &output)
 {
-    const std::u16string text = lineBreaksToCrLf(inputText);
     UnicodeFrame frame;
     try {
         frame = BuildUnicodeFrame(text);

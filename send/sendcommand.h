@@ -17,7 +17,7 @@ struct SendFailure
         Output,  // the channel refused the frame
     };
     Kind kind;
-    std::size_t codeUnits = 0; // the length of the text as it would go out, line breaks as CR LF
+    std::size_t codeUnits = 0; // the length of the text, as it would go out
     std::u16string reason;     // Output: the channel's own words
 };
 
@@ -32,7 +32,7 @@ struct SendResult
 // Hands the whole frame to the port; returns the reason when it cannot.
 using FrameOutput = std::function<std::optional<std::u16string>(const UnicodeFrame &)>;
 
-// One click on the convert button: frames the input box's raw text and writes the frame in one
-// output. Nothing is written for a text that cannot be framed, and the frame has left before the
-// monitor text exists, so the monitor never shows a frame the port refused.
-SendResult SendCommand(std::u16string_view inputText, const FrameOutput &output);
+// One click on the convert button: frames the input box's text, code unit for code unit, and writes
+// the frame in one output. Nothing is written for a text that cannot be framed, and the frame has
+// left before the monitor text exists, so the monitor never shows a frame the port refused.
+SendResult SendCommand(std::u16string_view text, const FrameOutput &output);

@@ -35,11 +35,3 @@ UnicodeFrame BuildUnicodeFrame(std::u16string_view text);
 
 // Returns two uppercase hex digits and a space per byte, the last byte included: "6C 49 5B 57 ".
 std::u16string FormatMonitorDump(const UnicodeFrame &frame);
-
-// The module expects a line break as CR LF. Text boxes hand back their text with LF alone (Windows
-// edit controls and Qt's plain text), U+2029 between paragraphs, U+2028 for a soft break, or a lone
-// CR (pasted from an old Mac text; a Windows edit control keeps it, Qt's text document cannot and
-// makes it a paragraph break): each of those becomes CR LF, so both programs send the same bytes,
-// and a CR LF stays one pair. Every other code unit is kept exactly: no-break spaces, tabs, lone
-// surrogates.
-std::u16string lineBreaksToCrLf(std::u16string_view rawText);

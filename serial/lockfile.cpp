@@ -6,17 +6,29 @@
 #include "utf8.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+using Refusal = std::optional<std::u16string>;
+
+// How often a lock that is there is looked at again: it went away or was replaced meanwhile, or
+// another program was taking it over. The last takes a few system calls, so a pause of a few
+// milliseconds covers it, and all the tries together stay well under a second.
+constexpr int kAttempts = 20;
+constexpr std::chrono::milliseconds kTakeoverPause{10};
 
 std::string lockDirectory()
 {
@@ -80,6 +92,83 @@ std::string ownerRecord()
     return record.str();
 }
 
+Refusal systemReason(int error)
+{
+    return PortReasons::posixReason(error, PortReasons::Operation::Open, fromUtf8(std::strerror(error)));
+}
+
+// Our record, whole, or why it could not be written: a lock cut short (a full disk) names nobody and
+// would keep nobody out.
+Refusal writeRecord(int fd)
+{
+    const std::string record = ownerRecord();
+    std::size_t done = 0;
+    while (done < record.size()) {
+        const ssize_t written = ::write(fd, record.data() + done, record.size() - done);
+        if (written > 0) {
+            done += static_cast<std::size_t>(written);
+            continue;
+        }
+        const int error = written < 0 ? errno : ENOSPC;
+        if (error != EINTR)
+            return systemReason(error);
+    }
+    // Every program that checks the lock must be able to read it; mkstemp makes it ours alone.
+    if (::fchmod(fd, 0644) != 0)
+        return systemReason(errno);
+    return std::nullopt;
+}
+
+std::string readAll(int fd)
+{
+    std::string text;
+    char buffer[256];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0)
+            text.append(buffer, static_cast<std::size_t>(got));
+        else if (got == 0 || errno != EINTR)
+            return text;
+    }
+}
+
+enum class Existing
+{
+    Held,           // by a live program: `refusal` says which
+    Stale,          // left over, and held by us until it is replaced
+    BeingTakenOver, // by another program that also found it stale
+    Gone,           // removed or replaced since it was found
+};
+
+// The lock another program left at `path`. One that is stale is held (flock) while `stale` is open,
+// and is still the one under that name: a program that judged it stale from an earlier read can
+// replace it only once it holds it, and then finds that it has been replaced already.
+Existing judge(const std::string &path, Refusal &refusal, UniqueFd &stale)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd && errno == ENOENT)
+        return Existing::Gone;
+    std::istringstream lock(fd ? readAll(fd.get()) : std::string());
+    const long pid = std::strtol(firstLine(lock).c_str(), nullptr, 10);
+    const std::string program = firstLine(lock);
+    const bool gone = pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    const bool isStale = gone || (pid > 0 && !program.empty() && !runs(pid, program));
+    if (!isStale) {
+        const std::string holder = pid > 0 ? firstLine("/proc/" + std::to_string(pid) + "/comm") : "";
+        refusal = PortReasons::heldByAnotherProgram(pid, fromUtf8(holder), fromUtf8(path));
+        return Existing::Held;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return Existing::BeingTakenOver;
+    struct stat opened = {};
+    struct stat named = {};
+    if (::fstat(fd.get(), &opened) != 0 || ::stat(path.c_str(), &named) != 0 ||
+        opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+        return Existing::Gone;
+    stale = std::move(fd);
+    return Existing::Stale;
+}
+
 } // namespace
 
 std::optional<std::u16string> LockFile::acquire(const std::string &device)
@@ -93,35 +182,58 @@ std::optional<std::u16string> LockFile::acquire(const std::string &device)
             c = '_';
     }
     const std::string path = directory + "/LCK.." + name;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (fd) {
-            const std::string owner = ownerRecord();
-            if (::write(fd.get(), owner.data(), owner.size()) != static_cast<ssize_t>(owner.size())) {
-                ::unlink(path.c_str());
-                return std::nullopt;
-            }
+
+    // Ours is written whole under a name of its own first, and only then takes the lock's name: by
+    // link() where there is no lock, by rename() over one left over. No program ever reads it half
+    // written, and the name never stands free between a stale lock and ours.
+    std::string ours = directory + "/LTMP.XXXXXX";
+    const UniqueFd fd(::mkostemp(ours.data(), O_CLOEXEC));
+    if (!fd) {
+        // A lock directory we may not write to is the system's business; the device's own
+        // exclusive locks still keep other programs out.
+        return std::nullopt;
+    }
+    if (Refusal failure = writeRecord(fd.get())) {
+        ::unlink(ours.c_str());
+        return failure;
+    }
+    return claim(ours, path);
+}
+
+// Gives the record written at `ours` the lock's name `path`, unless a live program holds the port.
+std::optional<std::u16string> LockFile::claim(const std::string &ours, const std::string &path)
+{
+    // Tries the lock's name again and again while it is there but could be ours: it went away, was
+    // replaced, or another program was taking it over just then.
+    Refusal refusal = PortReasons::heldByAnotherProgram(0, {}, fromUtf8(path));
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (::link(ours.c_str(), path.c_str()) == 0) {
             m_path = path;
-            return std::nullopt;
+            refusal.reset();
+            break;
         }
         if (errno != EEXIST) {
-            // A lock directory we may not write to is the system's business; the device's own
-            // exclusive locks still keep other programs out.
-            return std::nullopt;
+            // Lock files this system will not take (no hard links) are its own business, as above.
+            refusal.reset();
+            break;
         }
-        std::ifstream lock(path);
-        const long pid = std::strtol(firstLine(lock).c_str(), nullptr, 10);
-        const std::string program = firstLine(lock);
-        const bool gone = pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-        const bool stale = gone || (pid > 0 && !program.empty() && !runs(pid, program));
-        if (!stale) {
-            const std::string holder = pid > 0 ? firstLine("/proc/" + std::to_string(pid) + "/comm") : "";
-            return PortReasons::heldByAnotherProgram(pid, fromUtf8(holder), fromUtf8(path));
+        UniqueFd stale;
+        const Existing existing = judge(path, refusal, stale);
+        if (existing == Existing::Held)
+            break;
+        if (existing == Existing::Stale) {
+            if (::rename(ours.c_str(), path.c_str()) == 0) {
+                m_path = path;
+                return std::nullopt;
+            }
+            refusal.reset();
+            break;
         }
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-            return std::nullopt;
+        if (existing == Existing::BeingTakenOver)
+            std::this_thread::sleep_for(kTakeoverPause);
     }
-    return PortReasons::heldByAnotherProgram(0, {}, fromUtf8(path));
+    ::unlink(ours.c_str());
+    return refusal;
 }
 
 void LockFile::release()

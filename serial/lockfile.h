@@ -8,7 +8,8 @@
 // the owner's process number. It is read in both forms found in the wild: HDB ("      1234\n", as
 // minicom and uucp write it) and Qt's ("1234\nprogram\nhost\n"); ours is in Qt's form, which HDB
 // readers parse too. A lock is left over from a crash, and taken over, when its process is gone or,
-// in Qt's form, when the process now under that number is not the program the lock names.
+// in Qt's form, when the process now under that number is not the program the lock names. Ours is
+// never seen half written, and of programs that find the same lock left over at once, one takes it.
 class LockFile
 {
 public:
@@ -23,5 +24,7 @@ public:
     void release();
 
 private:
+    std::optional<std::u16string> claim(const std::string &ours, const std::string &path);
+
     std::string m_path;
 };

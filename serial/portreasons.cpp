@@ -22,7 +22,14 @@ struct Row
     const char16_t *text;
 };
 
-constexpr char16_t kNoDevice[] = u"找不到该设备。检查模块是否接好，或按 README 为 USB 转串口线设置 COM1。";
+// The help a user has at hand: on Linux the manual page and the example udev rule the package
+// installs, on Windows the few steps in Device Manager themselves.
+constexpr char16_t kNoDevicePosix[] =
+    u"找不到该设备。检查模块是否接好；模块接在 USB 转串口线上时，要用 udev 规则把它设为 /dev/COM1："
+    u"见 man qm47t-converter 和示例规则 /usr/share/doc/qm47t-converter/examples/99-qm47t-com1.rules。";
+constexpr char16_t kNoDeviceWindows[] =
+    u"找不到该设备。检查模块是否接好；模块接在 USB 转串口线上时，要在设备管理器中把它设为 COM1：展开"
+    u"“端口 (COM 和 LPT)”，打开该串口线的属性，在“端口设置”中点“高级”，把“COM 端口号”选为 COM1。";
 // The 8250 driver keeps /dev/ttyS0 even on a PC without the chip, and opening it then fails with EIO.
 constexpr char16_t kNoHardware[] = u"这台电脑的 COM1 没有串口硬件；使用 USB 转串口线。";
 // Most often a udev rule whose /dev/COM1 leads to something other than the adapter.
@@ -31,7 +38,11 @@ constexpr char16_t kNotSerialPosix[] =
     u"/dev/ttyACM0），以及模块的线缆是否接在这个串口上。";
 constexpr char16_t kNotSerialWindows[] = u"该设备不是串口。在设备管理器的“端口 (COM 和 LPT)”中检查 COM1 "
                                          u"是否是模块所接的串口，以及模块的线缆是否接好。";
-constexpr char16_t kNoPermission[] = u"没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。";
+// Not every user may use sudo (Debian installed with a root password gives the first user none),
+// so the step is the administrator's, as root or through sudo.
+constexpr char16_t kNoPermission[] =
+    u"没有使用该串口的权限：需要加入 dialout 组。请管理员以 root 身份执行 adduser 你的用户名 dialout，"
+    u"然后重新登录。";
 constexpr char16_t kHeld[] = u"串口正被另一个程序占用";
 constexpr char16_t kCloseHolderFirst[] = u"请先关闭该程序，再启动本程序。";
 // The program opens the port once, at start; after the device has gone only a new start finds it.
@@ -41,9 +52,9 @@ constexpr char16_t kGone[] = u"串口设备已断开，可能是 USB 转串口�
 // The same code can mean different things at open and at write: an I/O error at open is a ttyS0
 // with nothing behind it, at write a device that went away.
 constexpr Row kPosixTable[] = {
-    {ENOENT, When::Open, kNoDevice},
-    {ENODEV, When::Open, kNoDevice},
-    {ENXIO, When::Open, kNoDevice},
+    {ENOENT, When::Open, kNoDevicePosix},
+    {ENODEV, When::Open, kNoDevicePosix},
+    {ENXIO, When::Open, kNoDevicePosix},
     {EIO, When::Open, kNoHardware},
     {ENOTTY, When::Either, kNotSerialPosix},
     {EACCES, When::Either, kNoPermission},
@@ -58,8 +69,8 @@ constexpr Row kPosixTable[] = {
 // Windows: no permission row, since a port is anyone's who gets it first. Once an adapter is
 // unplugged, writes on the handle still open fail with "access denied" or "bad command".
 constexpr Row kWindowsTable[] = {
-    {2, When::Open, kNoDevice},           // ERROR_FILE_NOT_FOUND
-    {3, When::Open, kNoDevice},           // ERROR_PATH_NOT_FOUND
+    {2, When::Open, kNoDeviceWindows},    // ERROR_FILE_NOT_FOUND
+    {3, When::Open, kNoDeviceWindows},    // ERROR_PATH_NOT_FOUND
     {1, When::Either, kNotSerialWindows}, // ERROR_INVALID_FUNCTION
     {5, When::Open, kHeld},               // ERROR_ACCESS_DENIED
     {32, When::Open, kHeld},              // ERROR_SHARING_VIOLATION

@@ -69,11 +69,14 @@ SerialChannel::Failure SerialChannel::Port::close()
         return std::nullopt;
     // The kernel's close waits for the output queue with no bound worth the name (30 s), tcdrain with
     // none at all: wait here while the queue empties at the line's speed, and leave only the last
-    // bytes in the hardware to finish().
+    // bytes in the hardware to finish(), which is bounded too.
     Failure failure;
     switch (waitForLine(0, failure)) {
     case Wait::Ready:
-        finish();
+        // What the hardware still holds cannot be counted in frames, but an adapter that keeps it
+        // past the bound has stopped, and the frames before may not have gone out whole.
+        if (!finish())
+            failure = PortReasons::discardedAtClose(0);
         break;
     case Wait::Stalled:
         failure = PortReasons::discardedAtClose(m_frameEnds.size());
@@ -88,6 +91,13 @@ SerialChannel::Failure SerialChannel::Port::close()
     release();
     forget();
     return failure;
+}
+
+SerialChannel::Failure SerialChannel::Port::sendPending()
+{
+    if (!holdsPending())
+        return std::nullopt;
+    return pushPending();
 }
 
 SerialChannel::Failure SerialChannel::Port::deviceGone(std::u16string reason)
@@ -170,6 +180,21 @@ SerialChannel::Failure SerialChannel::output(const std::vector<std::uint8_t> &by
 SerialChannel::Failure SerialChannel::close()
 {
     return m_port->close();
+}
+
+bool SerialChannel::hasPending() const
+{
+    return m_port->holdsPending();
+}
+
+SerialChannel::Failure SerialChannel::pushPending()
+{
+    return m_port->sendPending();
+}
+
+SerialChannel::Handle SerialChannel::pendingHandle() const
+{
+    return m_port->pendingHandle();
 }
 
 bool SerialChannel::portOpen() const

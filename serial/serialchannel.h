@@ -35,6 +35,21 @@ public:
     // Lets the bytes still queued leave the wire at the port's own speed, then releases the port.
     [[nodiscard]] Failure close();
 
+    // Part of an accepted frame that the system has not taken yet, since the line stopped in the
+    // middle of it. It goes before anything else, at the latest with the next output() or close();
+    // an event loop sends it as soon as the line takes bytes again by calling pushPending() whenever
+    // pendingHandle() is ready: the port's descriptor writable (POSIX), the write's event set
+    // (Windows). pushPending() never waits, and a failure stays for the next output() or close() to
+    // report as well.
+    bool hasPending() const;
+    [[nodiscard]] Failure pushPending();
+#ifdef _WIN32
+    using Handle = void *;
+#else
+    using Handle = int;
+#endif
+    Handle pendingHandle() const;
+
     bool portOpen() const;
     // The device this channel stands for, so that messages can name what was tried.
     const std::u16string &portName() const;

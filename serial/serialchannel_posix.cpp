@@ -3,14 +3,18 @@
 
 #include "lockfile.h"
 #include "portreasons.h"
+#include "serialline.h"
 #include "serialport.h"
 #include "uniquefd.h"
 #include "utf8.h"
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -37,12 +41,13 @@ public:
 private:
     Failure openDevice() override;
     bool isDeviceOpen() const override { return static_cast<bool>(m_fd); }
+    SerialChannel::Handle pendingHandle() const override { return m_fd.get(); }
     Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
     bool hasPending() const override { return !m_tail.empty(); }
     Failure pushPending() override;
     Failure unsent(std::size_t &bytes) override;
     void pause(Milliseconds most) override;
-    void finish() override { ::tcdrain(m_fd.get()); }
+    bool finish() override;
     void discard() override;
     void release() override;
 
@@ -183,6 +188,40 @@ void PosixPort::pause(Milliseconds most)
     }
     pollfd ready{m_fd.get(), POLLOUT, 0};
     ::poll(&ready, 1, static_cast<int>(most.count()));
+}
+
+// tcdrain() has no time limit: a USB adapter that stops answering would hold it, and Exit, for good.
+// So it runs on a thread of its own, on a descriptor of its own, and is waited for as long as the
+// largest buffer an adapter's chip keeps out of the driver's count (an FT2232H's 4 KiB) takes on the
+// wire, and the grace a line has before it counts as stalled. A drain that outlasts that is left to
+// end with the process; its descriptor keeps the device open until then, but the lock and our
+// descriptor go now.
+bool PosixPort::finish()
+{
+    constexpr std::uint64_t kLargestChipBuffer = 4096;
+    struct Drain
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+    };
+    UniqueFd fd(::fcntl(m_fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!fd)
+        return true; // the kernel's close drains instead, within its own bound
+    const auto drain = std::make_shared<Drain>();
+    try {
+        std::thread([drain, fd = std::move(fd)] {
+            ::tcdrain(fd.get());
+            const std::lock_guard<std::mutex> lock(drain->mutex);
+            drain->finished = true;
+            drain->done.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
+        return true;
+    }
+    std::unique_lock<std::mutex> lock(drain->mutex);
+    return drain->done.wait_for(lock, SerialLine::wireTime(kLargestChipBuffer) + SerialLine::kStallGrace,
+                                [&drain] { return drain->finished; });
 }
 
 void PosixPort::discard()

@@ -81,6 +81,7 @@ public:
 private:
     Failure openDevice() override;
     bool isDeviceOpen() const override { return m_handle != nullptr; }
+    SerialChannel::Handle pendingHandle() const override { return m_write ? m_write->done.get() : nullptr; }
     Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
     bool hasPending() const override { return m_write != nullptr; }
     Failure pushPending() override;
@@ -90,7 +91,7 @@ private:
     // serial.sys completes a write as its bytes reach the UART and lets the FIFO empty at close.
     // FlushFileBuffers would add nothing, and under Wine it throws the output queue away (its server
     // answers it with tcflush).
-    void finish() override {}
+    bool finish() override { return true; }
     void discard() override;
     void release() override;
 
@@ -146,7 +147,10 @@ SerialChannel::Failure Win32Port::configure(HANDLE handle)
     dcb.fTXContinueOnXoff = TRUE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
-    dcb.fErrorChar = FALSE;
+    // Bytes received with a parity error read as '?', one of the line's fixed settings; at parity
+    // none it never applies.
+    dcb.fErrorChar = TRUE;
+    dcb.ErrorChar = '?';
     dcb.fNull = FALSE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     dcb.fAbortOnError = FALSE;

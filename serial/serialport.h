@@ -41,6 +41,10 @@ public:
     Failure close();
     bool isOpen() const { return isDeviceOpen(); }
     const std::u16string &name() const { return m_name; }
+    bool holdsPending() const { return isDeviceOpen() && !m_gone && hasPending(); }
+    Failure sendPending();
+    // What an event loop waits on while something is pending (SerialChannel::pendingHandle()).
+    virtual SerialChannel::Handle pendingHandle() const = 0;
 
 protected:
     using Milliseconds = std::chrono::milliseconds;
@@ -58,8 +62,10 @@ protected:
     virtual Failure unsent(std::size_t &bytes) = 0;
     // Waits at most `most` for the line to take something: for room after a write that found none.
     virtual void pause(Milliseconds most) = 0;
-    // After the queue has emptied: lets the last bytes leave the hardware.
-    virtual void finish() = 0;
+    // After the queue has emptied: lets the last bytes leave the hardware, waiting for them no longer
+    // than the most the hardware may hold takes on the wire, and the stall grace. False when they had
+    // not gone by then.
+    virtual bool finish() = 0;
     // Drops what is pending, and what the driver's queue shows, for a close on a stalled line: the
     // kernel's close would otherwise wait for the line. A queue that reads empty is left alone, since
     // a pty's hides what it holds, and flushing it would drop frames no count could name (under Wine

@@ -37,6 +37,7 @@ struct FakeChannel
         return closeFailure;
     }
     const std::u16string &portName() const { return portName_; }
+    bool hasPending() const { return false; }
 
     std::u16string portName_;
     Reason openFailure, closeFailure;
@@ -59,6 +60,7 @@ struct FakeView : FormView
             whileShown();
     }
     void quit(int code) override { exitCodes.push_back(code); }
+    void watchLine(bool) override {}
 
     std::u16string input;
     QString monitor = QStringLiteral("typed by the user");
@@ -92,8 +94,8 @@ private slots:
     void clicksWhileAMessageIsUpAreDropped();
     void load_data();
     void load();
-    void exit_data();
-    void exit();
+    void leaving_data();
+    void leaving();
     void accessibleNames_data();
     void accessibleNames();
 };
@@ -107,16 +109,15 @@ void tst_FormController::sends_data()
     QTest::newRow("A") << QStringLiteral("A") << QByteArray::fromHex("0041") << QStringLiteral("00 41 ");
     QTest::newRow("hanzi") << QStringLiteral("汉字") << QByteArray::fromHex("6C495B57")
                            << QStringLiteral("6C 49 5B 57 ");
-    QTest::newRow("typed line break (paragraph)")
-        << QStringLiteral("1\u2029") << QByteArray::fromHex("0031000D000A")
-        << QStringLiteral("00 31 00 0D 00 0A ");
-    QTest::newRow("lone CR as a Windows box keeps it")
-        << QStringLiteral("a\rb") << QByteArray::fromHex("0061000D000A0062")
-        << QStringLiteral("00 61 00 0D 00 0A 00 62 ");
-    QTest::newRow("127 with a line break counted as two")
-        << QString(125, u'a') + QChar::ParagraphSeparator
-        << QByteArray::fromHex(QByteArray("0061").repeated(125) + "000D000A")
-        << QStringLiteral("00 61 ").repeated(125) + QStringLiteral("00 0D 00 0A ");
+    QTest::newRow("typed line break") << QStringLiteral("1\r\n") << QByteArray::fromHex("0031000D000A")
+                                      << QStringLiteral("00 31 00 0D 00 0A ");
+    // What a Windows box holds after a paste goes out as it is there.
+    QTest::newRow("lone CR, lone LF, U+2028, U+2029 as the box holds them")
+        << QStringLiteral("a\rb\nc\u2028d\u2029") << QByteArray::fromHex("0061000D0062000A0063202800642029")
+        << QStringLiteral("00 61 00 0D 00 62 00 0A 00 63 20 28 00 64 20 29 ");
+    QTest::newRow("127 with a lone LF counted once")
+        << QString(126, u'a') + u'\n' << QByteArray::fromHex(QByteArray("0061").repeated(126) + "000A")
+        << QStringLiteral("00 61 ").repeated(126) + QStringLiteral("00 0A ");
 }
 
 void tst_FormController::sends()
@@ -148,7 +149,7 @@ void tst_FormController::refuses_data()
     };
     QTest::newRow("empty") << QString() << QStringLiteral("请先输入需要转换的字母、数字或汉字。");
     QTest::newRow("128") << QString(128, u'汉') << tooLong(128);
-    QTest::newRow("126 + a break = 128") << QString(126, u'a') + QChar::ParagraphSeparator << tooLong(128);
+    QTest::newRow("126 + CR LF = 128") << QString(126, u'a') + QStringLiteral("\r\n") << tooLong(128);
     QTest::newRow("64 emoji = 128") << QString::fromUcs4(U"\U0001F600").repeated(64) << tooLong(128);
     QTest::newRow("300") << QString(300, u'a') << tooLong(300);
 }
@@ -253,30 +254,68 @@ void tst_FormController::load()
     QCOMPARE(window.view.messages, message.isEmpty() ? QStringList{} : QStringList{message});
 }
 
-void tst_FormController::exit_data()
+// Every way out drains the port and says what it lost. `way`: Exit, a close request (the title bar,
+// or taskkill on Windows), the session ending; `during` a message that the convert button brought up.
+void tst_FormController::leaving_data()
 {
+    QTest::addColumn<QString>("way");
+    QTest::addColumn<bool>("during");
     QTest::addColumn<QString>("failure");
+    QTest::addColumn<int>("closesWhileUp"); // port closes before the message was answered
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("message");
 
-    QTest::newRow("clean") << QString() << 0 << QString();
-    QTest::newRow("frames lost") << QStringLiteral("2 帧未发出") << 1
-                                 << QStringLiteral("关闭串口 COM1（/dev/ttyS0）失败：2 帧未发出");
+    const QString lost = QStringLiteral("2 帧未发出");
+    QTest::newRow("Exit") << "exit" << false << QString() << 0 << 0;
+    QTest::newRow("Exit, frames lost") << "exit" << false << lost << 0 << 1;
+    QTest::newRow("close request") << "close" << false << QString() << 0 << 0;
+    QTest::newRow("session end, frames lost") << "session" << false << lost << 0 << 1;
+    QTest::newRow("close request during a message: once answered") << "close" << true << lost << 0 << 1;
+    QTest::newRow("session end during a message: at once") << "session" << true << lost << 1 << 1;
 }
 
-void tst_FormController::exit()
+void tst_FormController::leaving()
 {
+    QFETCH(QString, way);
+    QFETCH(bool, during);
     QFETCH(QString, failure);
+    QFETCH(int, closesWhileUp);
     QFETCH(int, exitCode);
-    QFETCH(QString, message);
 
     Window window;
     if (!failure.isEmpty())
         window.channel().closeFailure = toStd(failure);
-    window.controller.exit();
+    const auto leave = [&window, way] {
+        if (way == QLatin1String("exit"))
+            window.controller.exit();
+        else if (way == QLatin1String("close"))
+            window.controller.closeRequested();
+        else
+            window.controller.endSession();
+    };
+    QStringList messages;
+    if (during) {
+        int closes = -1;
+        window.view.input = u"a";
+        window.channel().outputFailures = {u"stalled"};
+        window.view.whileShown = [&] {
+            if (closes >= 0)
+                return; // the message about what Exit lost
+            closes = 0;
+            leave();
+            closes = window.channel().closes;
+        };
+        window.controller.convert();
+        QCOMPARE(closes, closesWhileUp);
+        messages << QStringLiteral("串口 COM1（/dev/ttyS0）写入失败：stalled");
+    } else {
+        leave();
+    }
+
     QCOMPARE(window.channel().closes, 1);
     QCOMPARE(window.view.exitCodes, std::vector{exitCode});
-    QCOMPARE(window.view.messages, message.isEmpty() ? QStringList{} : QStringList{message});
+    if (!failure.isEmpty())
+        messages << QStringLiteral("关闭串口 COM1（/dev/ttyS0）失败：") + failure;
+    QCOMPARE(window.view.messages, messages);
 }
 
 // A box is named by both lines of its label, as a sighted user reads them; the table says which
@@ -289,7 +328,8 @@ void tst_FormController::accessibleNames_data()
     QTest::newRow("Text1") << "Text1" << QStringLiteral("输入需要转化输出的字母、数字或汉字：");
     QTest::newRow("Text2") << "Text2" << QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码：");
     QTest::newRow("Command1") << "Command1"
-                              << QStringLiteral("转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
+                              << QStringLiteral(
+                                     "转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
     QTest::newRow("a label, by its own caption") << "Label2" << QStringLiteral("已从串口输出的Unicode码：");
     QTest::newRow("no such control") << "Text3" << QString();
 }

@@ -14,13 +14,24 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <thread>
+
+#include <sys/resource.h>
 
 namespace {
 
-const QString kNoDevice =
-    QStringLiteral("找不到该设备。检查模块是否接好，或按 README 为 USB 转串口线设置 COM1。");
+// Each points at help the user has: on Linux what the package installs, on Windows the steps.
+const QString kNoDevice = QStringLiteral(
+    "找不到该设备。检查模块是否接好；模块接在 USB 转串口线上时，要用 udev 规则把它设为 /dev/COM1："
+    "见 man qm47t-converter 和示例规则 /usr/share/doc/qm47t-converter/examples/99-qm47t-com1.rules。");
+const QString kNoDeviceWindows = QStringLiteral(
+    "找不到该设备。检查模块是否接好；模块接在 USB 转串口线上时，要在设备管理器中把它设为 COM1：展开"
+    "“端口 (COM 和 LPT)”，打开该串口线的属性，在“端口设置”中点“高级”，把“COM 端口号”选为 COM1。");
 const QString kNoHardware = QStringLiteral("这台电脑的 COM1 没有串口硬件；使用 USB 转串口线。");
 const QString kNotSerial = QStringLiteral(
     "该设备不是串口。检查 udev 规则中 COM1 指向的设备是否是 USB 转串口线（/dev/ttyUSB0 或 /dev/ttyACM0），"
@@ -28,8 +39,9 @@ const QString kNotSerial = QStringLiteral(
 const QString kNotSerialWindows =
     QStringLiteral("该设备不是串口。在设备管理器的“端口 (COM 和 LPT)”中检查 COM1 "
                    "是否是模块所接的串口，以及模块的线缆是否接好。");
-const QString kNoPermission =
-    QStringLiteral("没有使用该串口的权限。执行 sudo adduser $USER dialout，然后重新登录。");
+// A step for whoever administers the machine: its user may have no sudo.
+const QString kNoPermission = QStringLiteral("没有使用该串口的权限：需要加入 dialout 组。请管理员以 root "
+                                             "身份执行 adduser 你的用户名 dialout，然后重新登录。");
 const QString kHeld = QStringLiteral("串口正被另一个程序占用。请先关闭该程序，再启动本程序。");
 const QString kGone =
     QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 USB 转串口线，"
@@ -71,6 +83,7 @@ private slots:
     void openFailureSaysWhy();
     void lockFileOfTheResolvedDevice_data();
     void lockFileOfTheResolvedDevice();
+    void staleLockIsTakenOverOnce();
     void reasons_data();
     void reasons();
     void utf8Decoder_data();
@@ -101,31 +114,41 @@ void tst_PortReasons::lockFileOfTheResolvedDevice_data()
     // What another program left in the lock file (%1: a live process number, this one's), and whether
     // the open is then refused: a refusal names this process and the lock file, or only the lock file
     // where the lock names no process. Otherwise the lock is ours afterwards.
+    // `fileSizeLimit`, where not 0, is how many bytes a file may take, as on a full disk.
     QTest::addColumn<QByteArray>("otherLock");
     QTest::addColumn<QString>("refusal");
+    QTest::addColumn<qint64>("fileSizeLimit");
     const QString named = QStringLiteral("named");
     const QString unnamed = QStringLiteral("unnamed");
-    QTest::newRow("free") << QByteArray() << QString();
-    QTest::newRow("HDB lock of a live process") << QByteArray("%1\n").rightJustified(13) << named;
+    QTest::newRow("free") << QByteArray() << QString() << qint64(0);
+    QTest::newRow("HDB lock of a live process")
+        << QByteArray("%1\n").rightJustified(13) << named << qint64(0);
     QTest::newRow("Qt lock of the live program it names")
         << QByteArray("%1\n") + QCoreApplication::applicationFilePath().section(u'/', -1).toUtf8() +
                "\nhost\n"
-        << named;
+        << named << qint64(0);
     QTest::newRow("Qt lock naming the live program by its path")
         << QByteArray("%1\n") + QCoreApplication::applicationFilePath().toUtf8() + "\nhost\n"
-        << named;
+        << named << qint64(0);
     // The process under that number is not minicom: left behind by a minicom that died, its number
     // since handed to another process.
-    QTest::newRow("Qt lock naming another program") << QByteArray("%1\nminicom\nhost\n") << QString();
-    QTest::newRow("unreadable lock") << QByteArray("\n") << unnamed;
+    QTest::newRow("Qt lock naming another program")
+        << QByteArray("%1\nminicom\nhost\n") << QString() << qint64(0);
+    QTest::newRow("unreadable lock") << QByteArray("\n") << unnamed << qint64(0);
     // Beyond the largest process number Linux hands out: left behind by a program that died.
-    QTest::newRow("stale lock") << QByteArray("  99999999\n") << QString();
+    QTest::newRow("stale lock") << QByteArray("  99999999\n") << QString() << qint64(0);
+    // A lock that names no one does not hold the port for us: the open fails, with the system's
+    // reason, and leaves no lock behind.
+    QTest::newRow("lock written short") << QByteArray() << QStringLiteral("short") << qint64(4);
+    QTest::newRow("stale lock, ours written short")
+        << QByteArray("  99999999\n") << QStringLiteral("short") << qint64(4);
 }
 
 void tst_PortReasons::lockFileOfTheResolvedDevice()
 {
     QFETCH(QByteArray, otherLock);
     QFETCH(QString, refusal);
+    QFETCH(qint64, fileSizeLimit);
     const PtyPair pty;
     QVERIFY(pty.isValid());
     // Through a symlink, as /dev/COM1 leads to /dev/ttyUSB0: the lock is the device's, not the name's.
@@ -142,13 +165,30 @@ void tst_PortReasons::lockFileOfTheResolvedDevice()
     const auto removeLock = qScopeGuard([&lock] { lock.remove(); });
 
     SerialChannel channel(toStd(link));
+    rlimit fileSize{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &fileSize), 0);
+    if (fileSizeLimit > 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limited{rlim_t(fileSizeLimit), fileSize.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
     const SerialChannel::Failure failure = channel.open();
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &fileSize), 0);
     if (!refusal.isEmpty()) {
-        const QString reason =
-            refusal == QStringLiteral("named")
-                ? heldBy(lockPath)
-                : kHeld + QStringLiteral("如果该程序已经不在运行，删除锁文件 %1 后再试。").arg(lockPath);
+        QString reason =
+            kHeld + QStringLiteral("如果该程序已经不在运行，删除锁文件 %1 后再试。").arg(lockPath);
+        if (refusal == QStringLiteral("named"))
+            reason = heldBy(lockPath);
+        else if (refusal == QStringLiteral("short"))
+            reason = QStringLiteral("操作系统报告错误 %1：%2")
+                         .arg(EFBIG)
+                         .arg(QString::fromLocal8Bit(std::strerror(EFBIG)));
         QCOMPARE(failure, SerialChannel::Failure(toStd(reason)));
+        QVERIFY(!channel.portOpen());
+        if (otherLock.isEmpty()) {
+            QVERIFY(!QFile::exists(lockPath));
+            return;
+        }
         QVERIFY(lock.open(QIODevice::ReadOnly));
         QCOMPARE(lock.readAll(), otherLock); // another program's lock is never touched
         return;
@@ -164,6 +204,50 @@ void tst_PortReasons::lockFileOfTheResolvedDevice()
     QVERIFY(other.open());
     QCOMPARE(channel.close(), std::nullopt);
     QVERIFY(!QFile::exists(lockPath));
+}
+
+// Programs started at once all find the same lock left over by a crash. One of them takes it over,
+// and its lock stays in place for as long as it holds the port: another could otherwise judge the
+// lock stale from what it read before, remove the new one, and leave the port held without a lock.
+void tst_PortReasons::staleLockIsTakenOverOnce()
+{
+    constexpr int kPrograms = 4;
+    const PtyPair pty;
+    QVERIFY(pty.isValid());
+    const QString lockPath = lockFilePath(toQt(pty.slavePath()));
+    const auto removeLock = qScopeGuard([&lockPath] { QFile::remove(lockPath); });
+    for (int round = 0; round < 100; ++round) {
+        QFile lock(lockPath);
+        QVERIFY(lock.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+        lock.write("  99999999\n");
+        lock.close();
+
+        std::vector<std::unique_ptr<SerialChannel>> programs;
+        for (int n = 0; n < kPrograms; ++n)
+            programs.push_back(std::make_unique<SerialChannel>(pty.slavePath()));
+        std::atomic<int> ready{0};
+        std::vector<std::thread> starts;
+        for (const std::unique_ptr<SerialChannel> &program : programs) {
+            starts.emplace_back([&ready, &program] {
+                ++ready;
+                while (ready < kPrograms)
+                    std::this_thread::yield();
+                (void)program->open();
+            });
+        }
+        for (std::thread &start : starts)
+            start.join();
+
+        const auto holders = std::count_if(programs.begin(), programs.end(),
+                                           [](const auto &program) { return program->portOpen(); });
+        QCOMPARE(holders, 1);
+        QVERIFY2(QFile::exists(lockPath),
+                 qPrintable(QStringLiteral("round %1: the port is held without a lock "
+                                           "file")
+                                .arg(round)));
+        programs.clear();
+        QVERIFY(!QFile::exists(lockPath));
+    }
 }
 
 void tst_PortReasons::reasons_data()
@@ -195,8 +279,8 @@ void tst_PortReasons::reasons_data()
     const auto windows = [](const char *name, int error, Operation operation, const QString &reason) {
         QTest::newRow(name) << true << qint64(error) << operation << reason;
     };
-    windows("ERROR_FILE_NOT_FOUND", 2, Operation::Open, kNoDevice);
-    windows("ERROR_PATH_NOT_FOUND", 3, Operation::Open, kNoDevice);
+    windows("ERROR_FILE_NOT_FOUND", 2, Operation::Open, kNoDeviceWindows);
+    windows("ERROR_PATH_NOT_FOUND", 3, Operation::Open, kNoDeviceWindows);
     windows("ERROR_INVALID_FUNCTION", 1, Operation::Open, kNotSerialWindows);
     windows("ERROR_ACCESS_DENIED at open", 5, Operation::Open, kHeld);
     windows("ERROR_SHARING_VIOLATION", 32, Operation::Open, kHeld);

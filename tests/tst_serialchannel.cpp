@@ -14,7 +14,31 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <thread>
+
+namespace {
+
+// An adapter that stops answering: the system's drain, which this program's tcdrain() stands in for,
+// never returns while it hangs. A pty's own drain returns at once, as this one does otherwise.
+struct HangingDrain
+{
+    std::mutex mutex;
+    std::condition_variable released;
+    bool hangs = false;
+} g_drain;
+
+} // namespace
+
+extern "C" int tcdrain(int)
+{
+    std::unique_lock<std::mutex> lock(g_drain.mutex);
+    g_drain.released.wait(lock, [] { return !g_drain.hangs; });
+    return 0;
+}
 
 namespace {
 
@@ -52,6 +76,7 @@ private:
         return std::nullopt;
     }
     bool isDeviceOpen() const override { return m_open; }
+    SerialChannel::Handle pendingHandle() const override { return -1; }
     Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override
     {
         move();
@@ -69,7 +94,7 @@ private:
         return std::nullopt;
     }
     void pause(Milliseconds most) override { QThread::msleep(qulonglong(most.count())); }
-    void finish() override {}
+    bool finish() override { return true; }
     void discard() override { m_queue.clear(); }
     void release() override { m_open = false; }
 
@@ -105,6 +130,7 @@ private slots:
     void stalledReaderGetsWholeAcceptedFrames();
     void slowLineIsNotStalled();
     void closeOnStalledLineCountsFrames();
+    void closeIsBoundedWhenTheDrainHangs();
     void visibleQueueIsBounded();
     void outputBeforeOpenFails();
 
@@ -302,6 +328,33 @@ void tst_SerialChannel::closeOnStalledLineCountsFrames()
     // reach the reader.
     QVERIFY(n > 1);
     QVERIFY(m_pty->read((n - 1) * int(block.size()), 2000).size() >= (n - 1) * qsizetype(block.size()));
+}
+
+// The last bytes are in the adapter, which no longer answers: close still returns, releases the port and
+// says that what was queued may not have gone out.
+void tst_SerialChannel::closeIsBoundedWhenTheDrainHangs()
+{
+    SerialChannel channel(m_pty->slavePath());
+    QCOMPARE(channel.open(), std::nullopt);
+    QCOMPARE(channel.output(toBytes(QByteArray::fromHex("6C495B57"))), std::nullopt);
+    {
+        const std::lock_guard<std::mutex> lock(g_drain.mutex);
+        g_drain.hangs = true;
+    }
+    std::future<SerialChannel::Failure> closed =
+        std::async(std::launch::async, [&channel] { return channel.close(); });
+    const auto release = qScopeGuard([] {
+        {
+            const std::lock_guard<std::mutex> lock(g_drain.mutex);
+            g_drain.hangs = false;
+        }
+        g_drain.released.notify_all();
+    });
+    // Far longer than the bound: only a close that waits for the drain without one is still here.
+    QCOMPARE(closed.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    QCOMPARE(closed.get(),
+             SerialChannel::Failure(u"线路阻塞：关闭串口时队列中还有没有送出的数据，已被丢弃。"));
+    QVERIFY(!channel.portOpen());
 }
 
 // Where the driver shows its queue, no more than the transmit buffer's worth waits in it: a line

@@ -18,8 +18,6 @@ private slots:
     void refusesLength();
     void dumpsFrame_data();
     void dumpsFrame();
-    void lineBreaks_data();
-    void lineBreaks();
     void matchesIndependentEncoder();
 };
 
@@ -105,30 +103,6 @@ void tst_UnicodeFrame::dumpsFrame()
     QFETCH(QByteArray, frame);
     QFETCH(QString, dump);
     QCOMPARE(toQt(FormatMonitorDump(toBytes(frame))), dump);
-}
-
-void tst_UnicodeFrame::lineBreaks_data()
-{
-    QTest::addColumn<QString>("raw");
-    QTest::addColumn<QString>("wire");
-
-    QTest::newRow("paragraph separator") << QStringLiteral("1\u20292") << QStringLiteral("1\r\n2");
-    QTest::newRow("line separator") << QStringLiteral("1\u20282") << QStringLiteral("1\r\n2");
-    QTest::newRow("bare LF") << QStringLiteral("1\n") << QStringLiteral("1\r\n");
-    QTest::newRow("CR LF stays one pair") << QStringLiteral("1\r\n2") << QStringLiteral("1\r\n2");
-    QTest::newRow("lone CR is a line break") << QStringLiteral("1\r2") << QStringLiteral("1\r\n2");
-    QTest::newRow("CR CR LF") << QStringLiteral("1\r\r\n2") << QStringLiteral("1\r\n\r\n2");
-    QTest::newRow("trailing lone CR") << QStringLiteral("1\r") << QStringLiteral("1\r\n");
-    QTest::newRow("empty lines") << QStringLiteral("\u2029\u2029") << QStringLiteral("\r\n\r\n");
-    QTest::newRow("NBSP, tab, lone surrogate kept")
-        << QStringLiteral("a\u00A0\tb") + QChar(0xD800) << QStringLiteral("a\u00A0\tb") + QChar(0xD800);
-}
-
-void tst_UnicodeFrame::lineBreaks()
-{
-    QFETCH(QString, raw);
-    QFETCH(QString, wire);
-    QCOMPARE(toQt(lineBreaksToCrLf(toStd(raw))), wire);
 }
 
 // Frame and dump against Qt's own UTF-16BE encoder over random texts rich in awkward code units.

@@ -13,17 +13,21 @@
 class FormView
 {
 public:
-    // The input box's raw text, line breaks as the toolkit keeps them.
+    // The input box's text as it goes out, code unit for code unit: a line break is CR LF where the
+    // box holds it so (Enter in a Windows edit control) or where the toolkit cannot keep it as it
+    // was pasted (Qt); any other code unit is sent as the box holds it.
     virtual std::u16string inputText() const = 0;
     virtual void setMonitorText(const std::u16string &text) = 0;
-    // Tells a screen reader's user what a click did, without moving the focus. Qt 6.4 has no way to
-    // (QAccessibleAnnouncementEvent came in 6.8): there AT-SPI still hears the monitor box's text
-    // change, and Orca reads it when the user goes there.
+    // Tells a screen reader's user what a click did, without moving the focus.
     virtual void announce(const std::u16string &) {}
     // Returns once the user has answered the message. The toolkit may run other events meanwhile.
     virtual void showMessage(const FormDesign::Message &message) = 0;
     // Ends the program with `exitCode` once the current event has been handled.
     virtual void quit(int exitCode) = 0;
+    // Whether the channel holds back part of a frame for a line that stopped in the middle of it.
+    // While it does, the view calls FormController::pushPending() from its event loop whenever the
+    // port can take bytes (Channel::pendingHandle() says what to wait on).
+    virtual void watchLine(bool pending) = 0;
 
 protected:
     ~FormView() = default;
@@ -68,6 +72,7 @@ public:
                 sent = frame.size();
             return failure;
         });
+        m_view.watchLine(m_channel.hasPending());
         m_view.setMonitorText(result.monitorText);
         if (result.failure)
             report(FormDesign::sendFailureMessage(*result.failure, m_channel.portName()));
@@ -81,10 +86,47 @@ public:
     {
         if (m_reporting)
             return;
-        const std::optional<std::u16string> failure = m_channel.close();
-        if (failure)
-            report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
-        m_view.quit(failure ? 1 : 0);
+        exitNow();
+    }
+
+    // The window is asked to close (Windows: WM_CLOSE, from the title bar or from another program,
+    // as taskkill sends it). It leaves as Exit does; a message that is up is answered first, so
+    // that the user reads it and what Exit may have to say about lost frames comes after it.
+    void closeRequested()
+    {
+        if (m_reporting)
+            m_closeRequested = true;
+        else
+            exit();
+    }
+
+    // The session ends (log-off, shutdown): the system ends the program once this returns, so it
+    // leaves as Exit does now, a message up or not.
+    void endSession()
+    {
+        if (!m_leaving)
+            exitNow();
+    }
+
+    // The program is ended without its Exit: a signal (logout, shutdown, kill) or its display gone.
+    // The same drain under the same bound, even while a message is up, but what was lost comes back
+    // rather than in a message, which nobody may be there to answer; the caller says it where it
+    // can still be read.
+    std::optional<FormDesign::Message> leave()
+    {
+        const std::optional<std::u16string> failure = release();
+        if (!failure)
+            return std::nullopt;
+        return FormDesign::closeFailureMessage(m_channel.portName(), *failure);
+    }
+
+    // The port can take bytes again after a stall: the rest of the frame it held back follows now,
+    // not at the next click, as the stall's message promises. A failure is the next send's or Exit's
+    // to report, when the user is there to read it; until then the line is not watched.
+    void pushPending()
+    {
+        const bool failed = m_channel.pushPending().has_value();
+        m_view.watchLine(!failed && m_channel.hasPending());
     }
 
     const Channel &channel() const { return m_channel; }
@@ -98,9 +140,31 @@ private:
         m_reporting = true;
         m_view.showMessage(message);
         m_reporting = false;
+        if (std::exchange(m_closeRequested, false) && !m_leaving)
+            exitNow();
+    }
+
+    // Exit's way out: the port drained under the bound and released, a loss said in a message, then
+    // the program ends.
+    void exitNow()
+    {
+        const std::optional<std::u16string> failure = release();
+        if (failure)
+            report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
+        m_view.quit(failure ? 1 : 0);
+    }
+
+    std::optional<std::u16string> release()
+    {
+        m_leaving = true;
+        std::optional<std::u16string> failure = m_channel.close();
+        m_view.watchLine(false);
+        return failure;
     }
 
     FormView &m_view;
     Channel m_channel;
     bool m_reporting = false;
+    bool m_closeRequested = false; // while a message was up
+    bool m_leaving = false;        // the port is released, or being released: never twice
 };

@@ -62,6 +62,10 @@ inline constexpr char16_t kOkCaption[] = u"确定";
 inline constexpr char16_t kNoDisplayMessage[] =
     u"qm47t-converter 需要图形桌面才能运行：找不到可用的显示（环境变量 DISPLAY 或 WAYLAND_DISPLAY "
     u"未设置，或无法连接）。请在桌面环境中启动本程序。";
+// Written instead when a display answers but Qt could not use it (its platform plug-in missing or
+// broken, access to the display refused); Qt's own lines follow, since only they say which.
+inline constexpr char16_t kNoGuiMessage[] =
+    u"qm47t-converter 无法启动图形界面：显示可以连接，但 Qt 无法使用它。Qt 报告的原因（英文）如下：";
 
 // Twips to pixels at `dpi` dots per inch: 15 twips a pixel at 96.
 constexpr int toPixels(int twips, int dpi = 96)

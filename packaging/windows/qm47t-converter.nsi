@@ -48,6 +48,15 @@ VIAddVersionKey /LANG=2052 "OriginalFilename" "qm47t-converter-${VERSION}-setup.
 !insertmacro MUI_PAGE_LICENSE "${LICENSE_FILE}"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
+; The one set-up step Windows leaves to the user, the same as in the zip's README.txt, which setup
+; does not install. "&&" is a plain "&": a single one would underline the next letter.
+!define MUI_FINISHPAGE_TEXT_LARGE
+!define MUI_FINISHPAGE_TEXT "${APP_NAME} 已安装。$\r$\n$\r$\n\
+模块接在 USB 转串口线上时，先把这条线设为 COM1：打开“设备管理器”，展开“端口 (COM 和 LPT)”，\
+右键单击该串口线，选“属性”；在“端口设置”选项卡中点“高级”，把“COM 端口号”选为 COM1。$\r$\n$\r$\n\
+If the module hangs on a USB serial adapter, first give the adapter the name COM1: open Device \
+Manager, expand Ports (COM && LPT), right-click the adapter and choose Properties; on the Port \
+Settings tab click Advanced and set COM Port Number to COM1."
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES

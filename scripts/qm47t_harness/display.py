@@ -105,6 +105,10 @@ class Desktop:
         x, y = position
         self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
 
+    def iconic(self, window):
+        """Whether the window manager has minimized the window (its WM_STATE says Iconic)."""
+        return "Iconic" in self._run("xprop", "-id", window, "WM_STATE", check=False).stdout
+
     def focus(self, window):
         self.xdotool("windowfocus", "--sync", window)
 

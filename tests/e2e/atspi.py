@@ -8,11 +8,16 @@ reads them. As a program (only the system's /usr/bin/python3 has Debian's pyatsp
   /usr/bin/python3 tests/e2e/atspi.py PID
 
 prints the accessible objects of the application with that process id, one JSON object a line:
-  {"role": "text", "name": "..", "focused": true, "labelled_by": [".."], "label_for": [".."]}
+  {"role": "text", "name": "..", "focused": true, "showing": true, "labelled_by": [".."],
+   "labelled_by_relations": 1, "label_for": [".."]}
+
+Orca runs Debian's Orca itself on such a bus, its speech written to its debug log: what a blind user
+hears, as `spoken()`.
 """
 
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -79,6 +84,60 @@ class AccessibilityBus:
         self.close()
 
 
+class Orca:
+    """Debian's Orca screen reader on the display and bus of `env`, with settings and a home of its
+    own and no speech synthesiser: what it would say is read from its debug log. Ended, with
+    everything it started, by its process group's id on close."""
+
+    # The words in quotes, then the voice they were said in.
+    UTTERANCE = re.compile(r" - SPEECH OUTPUT: '(.*?)'(?: ?\{.*\}| voice=.*)?$")
+
+    def __init__(self, env, timeout=30.0):
+        if shutil.which("orca") is None:
+            raise RuntimeError("orca is missing (Debian package orca)")
+        self._folder = tempfile.TemporaryDirectory(prefix="qm47t-orca-")
+        folder = Path(self._folder.name)
+        self._log = folder / "orca-debug.out"
+        # Orca's own hook for user code, run at its start: the log is written line by line, not in
+        # blocks of 8 KiB long after the words were said.
+        (folder / "orca-customizations.py").write_text(
+            "import orca.debug\norca.debug.debugFile.reconfigure(line_buffering=True)\n")
+        # Speech Dispatcher is neither reached nor started: Orca then logs each utterance all the same.
+        env = dict(env, HOME=str(folder), SPEECHD_CMD="/bin/false",
+                   SPEECHD_ADDRESS=f"unix_socket:{folder}/speechd.sock")
+        output = folder / "orca.out"
+        with open(output, "wb") as file:
+            self._process = subprocess.Popen(["orca", "--user-prefs", str(folder), "--debug-file", str(self._log)],
+                                             env=env, start_new_session=True, stdin=subprocess.DEVNULL,
+                                             stdout=file, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + timeout
+        while "Screen reader on." not in self.spoken():
+            if time.monotonic() > deadline or self._process.poll() is not None:
+                said = output.read_text(errors="replace")[-500:]
+                self.close()
+                raise RuntimeError(f"Orca did not start: {said}")
+            time.sleep(0.1)
+
+    def spoken(self):
+        """Everything Orca has said so far, one string an utterance."""
+        try:
+            text = self._log.read_text(encoding="utf-8", errors="replace")
+        except FileNotFoundError:
+            return []
+        return [match.group(1) for match in map(self.UTTERANCE.search, text.splitlines()) if match]
+
+    def close(self):
+        try:
+            os.killpg(self._process.pid, signal.SIGTERM)
+            self._process.wait(10)
+        except ProcessLookupError:
+            pass
+        except subprocess.TimeoutExpired:
+            os.killpg(self._process.pid, signal.SIGKILL)
+        self._process.wait()
+        self._folder.cleanup()
+
+
 def read(pid):
     import pyatspi
 
@@ -97,9 +156,15 @@ def read(pid):
             continue
         for node in walk(app):
             relations = node.getRelationSet()
+            state = node.getState()
+            # Orca reads only the first "labelled by" relation, so their number counts as well as
+            # the labels they name.
             print(json.dumps({"role": node.getRoleName(), "name": node.name,
-                              "focused": node.getState().contains(pyatspi.STATE_FOCUSED),
+                              "focused": state.contains(pyatspi.STATE_FOCUSED),
+                              "showing": state.contains(pyatspi.STATE_SHOWING),
                               "labelled_by": names(relations, pyatspi.RELATION_LABELLED_BY),
+                              "labelled_by_relations": sum(relation.getRelationType() == pyatspi.RELATION_LABELLED_BY
+                                                           for relation in relations),
                               "label_for": names(relations, pyatspi.RELATION_LABEL_FOR)},
                              ensure_ascii=False))
 

@@ -53,7 +53,8 @@ def pytest_sessionfinish(session, exitstatus):
 
 def why_not_here():
     """Why these tests cannot run on this machine, or None."""
-    missing = [tool for tool in ("Xvfb", "xdotool", "xclip", "strace") if shutil.which(tool) is None]
+    tools = ("Xvfb", "xdotool", "xclip", "xprop", "strace", "openbox")
+    missing = [tool for tool in tools if shutil.which(tool) is None]
     if missing:
         return "missing tools: " + ", ".join(missing) + " (make test installs them on Debian)"
     try:

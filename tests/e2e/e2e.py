@@ -5,6 +5,7 @@ and the messages and wire bytes the cases expect."""
 
 import copy
 import json
+import re
 import subprocess
 
 from qm47t_harness import wait_until
@@ -19,12 +20,6 @@ NOT_HERE = "not on this platform: "
 EMPTY_MESSAGE = "请先输入需要转换的字母、数字或汉字。"
 TOO_LONG_MESSAGE = ("输入内容过长，未发送：最多 127 个字符，现有 {} 个（换行和表情符号等少数字符各算 2 个）。"
                     "请删减后再发送。")
-
-
-def wire_bytes(text):
-    """What the module must receive for `text` as typed or pasted: line breaks (LF, CR LF or a lone
-    CR) as CR LF, then UTF-16BE."""
-    return text.replace("\r\n", "\n").replace("\r", "\n").replace("\n", "\r\n").encode("utf-16-be")
 
 
 def monitor_text(frame):
@@ -60,6 +55,8 @@ class Linux:
     holds_lock_files = True
     # An open failure names the device that stands for COM1.
     open_failed_prefix = "无法打开串口 COM1（/dev/ttyS0）："
+    # A close request while a message box is up: Qt keeps it from the window the box blocks.
+    leaves_on_close_request = False
 
     def __init__(self, program):
         self.program = program
@@ -75,6 +72,15 @@ class Linux:
     def before_start(self, display):
         pass
 
+    def request_close(self, desktop, process, window):
+        """Asks the program to close from outside: the window manager's close request."""
+        desktop.request_close(window)
+
+    def minimized(self, desktop, process, window):
+        """Whether the program has taken its window for minimized: Qt reads the window manager's
+        word on it in order with the keys that follow."""
+        return desktop.iconic(window)
+
     def control_text(self, desktop, process, window, centre):
         desktop.click(window, centre)
         return desktop.copy()
@@ -82,10 +88,19 @@ class Linux:
     def message_text(self, desktop, process, box):
         return desktop.message_text(box)
 
+    def wire_bytes(self, text):
+        """What the module must receive for `text` typed (Enter for each LF) or pasted into the input
+        box: the code units the box then holds on this platform, as UTF-16BE."""
+        return self.box_text(text).encode("utf-16-be")
+
+    def box_text(self, text):
+        # Qt's document keeps every line break as a paragraph break, and the program sends each as
+        # CR LF: LF, CR LF, a lone CR, U+2028 and U+2029 alike.
+        return re.sub("\r\n|[\r\n\u2028\u2029]", "\r\n", text)
+
     def as_read(self, text):
-        # A copy out of a Qt text box turns no-break spaces into plain ones, and its document keeps
-        # no lone CR: that is a line break there.
-        return text.replace("\u00a0", " ").replace("\r", "\n")
+        # A copy out of a Qt text box gives its line breaks as LF and no-break spaces as plain ones.
+        return re.sub("\r\n|[\r\u2028\u2029]", "\n", text).replace("\u00a0", " ")
 
 
 class Windows(Linux):
@@ -100,6 +115,8 @@ class Windows(Linux):
     holds_lock_files = False
     # COM1 is the device's own name there.
     open_failed_prefix = "无法打开串口 COM1："
+    # WM_CLOSE is taken once a message box is answered: the program leaves as Exit does.
+    leaves_on_close_request = True
 
     def __init__(self, program):
         super().__init__(program)
@@ -123,13 +140,29 @@ class Windows(Linux):
     def before_start(self, display):
         prepare_keyboard_for_wine(display, self.typed)
 
+    def request_close(self, desktop, process, window):
+        """What taskkill without /F sends: WM_CLOSE to each of the program's top-level windows. Wine
+        drops an X close request for a window a message box has disabled, as Windows has no close
+        box for it then."""
+        result = self.wine.inside(process, ["wine", "taskkill", "/IM", self.program.name], env=desktop.env,
+                                  capture_output=True, timeout=30)
+        if result.returncode != 0:
+            raise RuntimeError(f"taskkill failed ({result.returncode}): {result.stderr.decode()[-500:]}")
+
     def inspect(self, desktop, process):
         """The program's visible top-level windows by their X window, with their controls."""
         result = self.wine.inside(process, ["wine", str(self.inspector)], env=desktop.env, capture_output=True,
                                   timeout=30)
         if result.returncode != 0:
             raise RuntimeError(f"wininspect failed ({result.returncode}): {result.stderr.decode()[-500:]}")
-        return {str(window["x11"]): window for window in map(json.loads, result.stdout.decode().splitlines())}
+        # One window a line, split at LF alone: a box's text may hold U+2028 and U+2029, which
+        # str.splitlines() would take for line ends too.
+        lines = result.stdout.decode().split("\n")
+        return {str(window["x11"]): window for window in map(json.loads, filter(None, lines))}
+
+    def minimized(self, desktop, process, window):
+        # Wine parks a minimized window at -32000, -32000.
+        return self.inspect(desktop, process)[window]["rect"][0] == -32000
 
     def children(self, desktop, process, window):
         return [{**child, "text": child["text"].replace("\r\n", "\n")}
@@ -149,6 +182,11 @@ class Windows(Linux):
 
     def buttons(self, desktop, process, box):
         return [child["text"] for child in self.children(desktop, process, box) if child["class"].lower() == "button"]
+
+    def box_text(self, text):
+        # Enter types CR LF, and Wine's clipboard gives X's LF line ends as CR LF; a lone CR, U+2028
+        # and U+2029 stay as they were pasted, and go out so.
+        return re.sub("(?<!\r)\n", "\r\n", text)
 
     def as_read(self, text):
         return text

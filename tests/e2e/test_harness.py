@@ -13,7 +13,6 @@ from pathlib import Path
 
 import pytest
 
-from e2e import wire_bytes
 from qm47t_harness import REPO, wait_until
 from qm47t_harness.module import Pacer, VirtualModule, whole_frames
 from qm47t_harness.namespace import REFUSED_STATUS, namespace_pids, spawn_in_namespace, stop
@@ -142,7 +141,7 @@ class WineHangTest:
         following.type_input("OK")
         frame = following.send()
         assert frame is not None, "the next run sent nothing"
-        assert frame.data == wire_bytes("OK")
+        assert frame.data == following.platform.wire_bytes("OK")
 
 
 class XWatchTest:
@@ -165,7 +164,7 @@ class XWatchTest:
 
 
 class VirtualModuleTest:
-    FRAME = wire_bytes("a" * 127)
+    FRAME = ("a" * 127).encode("utf-16-be")
     # (what, stream, whole copies, what is left)
     CASES = [
         ("nothing", b"", 0, b""),

@@ -169,6 +169,9 @@ def check_release_files(build, version, program, license_text):
         check(raw.count(b"\n") == raw.count(b"\r\n") > 0, "README.txt has line ends other than CR LF")
         readme = raw.decode("utf-8-sig")
         check(version in readme and "COM1" in readme, "README.txt names neither the version nor COM1")
+        # The one step Windows leaves to the user, in both languages: an adapter made COM1.
+        check("设备管理器" in readme and "Device Manager" in readme,
+              "README.txt does not say how to make a USB adapter COM1 in Device Manager")
     print(f"zip: {portable.name}, {portable.stat().st_size} bytes, {names}")
     return setup
 

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "form1.h"
 
+#include "linebreaks.h"
+
 #include <QAbstractButton>
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -9,13 +13,25 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTextDocument>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
 using FormDesign::ControlKind;
+
+constexpr char kAnnouncementName[] = "Announcement";
+
+// The announcement widget is a notification to a screen reader, a role no Qt widget has.
+QAccessibleInterface *announcementAccessible(const QString &, QObject *object)
+{
+    if (object->isWidgetType() && object->objectName() == QLatin1String(kAnnouncementName))
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Notification);
+    return nullptr;
+}
 
 constexpr int toPixels(int twips)
 {
@@ -87,6 +103,7 @@ Form1::Form1(const std::u16string &portName, QWidget *parent)
     : QWidget(parent), m_controller(*this, portName)
 {
     setObjectName(QStringLiteral("Form1"));
+    QAccessible::installFactory(announcementAccessible);
     setWindowTitle(QString::fromUtf16(FormDesign::kFormCaption));
     resize(toPixels(FormDesign::kClientWidth), toPixels(FormDesign::kClientHeight));
     createControls();
@@ -103,12 +120,9 @@ void Form1::createControls()
             setTabOrder(previous, widget);
         previous = widget;
     }
-    // Each label also says which box it stands for, so that AT-SPI links the two both ways.
-    for (const FormDesign::Control &control : FormDesign::kControls) {
-        if (control.labelFor)
-            findChild<QLabel *>(QString::fromLatin1(control.name))
-                ->setBuddy(findChild<QWidget *>(QString::fromLatin1(control.labelFor)));
-    }
+    // No label is made a box's buddy: AT-SPI would then carry one "labelled by" relation per label,
+    // and Orca reads only the first relation's label in place of the box's name, half of the
+    // two-line label. Without one it reads the box's accessible name, both lines.
     m_input = findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
     m_monitor = findChild<QPlainTextEdit *>(QStringLiteral("Text2"));
     connect(findChild<QPushButton *>(QStringLiteral("Command1")), &QPushButton::clicked, this,
@@ -116,6 +130,13 @@ void Form1::createControls()
     connect(findChild<QPushButton *>(QStringLiteral("Command2")), &QPushButton::clicked, this,
             [this] { m_controller.exit(); });
     m_input->setFocus();
+    // Shown for a moment after each send, hidden again once the focus moves, so that the
+    // accessibility tree holds no stale news.
+    m_announcement = new QWidget(this);
+    m_announcement->setObjectName(QString::fromLatin1(kAnnouncementName));
+    m_announcement->setGeometry(0, 0, 0, 0);
+    m_announcement->hide();
+    connect(qApp, &QApplication::focusChanged, m_announcement, &QWidget::hide);
 }
 
 void Form1::closeEvent(QCloseEvent *event)
@@ -132,12 +153,22 @@ void Form1::closeEvent(QCloseEvent *event)
 std::u16string Form1::inputText() const
 {
     // The raw text: toPlainText() would turn no-break spaces into plain ones.
-    return m_input->document()->toRawText().toStdU16String();
+    return lineBreaksToCrLf(m_input->document()->toRawText().toStdU16String());
 }
 
 void Form1::setMonitorText(const std::u16string &text)
 {
     m_monitor->setPlainText(QString::fromStdU16String(text));
+}
+
+void Form1::announce(const std::u16string &text)
+{
+    // Qt 6.4 has no announcement (QAccessibleAnnouncementEvent came in 6.8), and Orca 43 cannot take
+    // a changed description or name of the focused button from it: Qt 6.4 sends the object in place
+    // of the new text. A notification that becomes visible Orca speaks wherever the focus is.
+    m_announcement->hide();
+    m_announcement->setAccessibleName(QString::fromStdU16String(text));
+    m_announcement->show();
 }
 
 void Form1::showMessage(const FormDesign::Message &message)
@@ -155,6 +186,28 @@ void Form1::quit(int exitCode)
     m_quitting = true;
     if (!m_closing)
         QCoreApplication::exit(exitCode);
+}
+
+int Form1::leave()
+{
+    if (const std::optional<FormDesign::Message> lost = m_controller.leave()) {
+        std::fprintf(stderr, "%s\n", QString::fromStdU16String(lost->text).toUtf8().constData());
+        m_exitCode = 1;
+    }
+    m_quitting = true;
+    return m_exitCode;
+}
+
+void Form1::watchLine(bool pending)
+{
+    // The port is claimed once, for the window's life: one notifier on its descriptor serves.
+    if (!m_lineReady && pending) {
+        m_lineReady =
+            new QSocketNotifier(m_controller.channel().pendingHandle(), QSocketNotifier::Write, this);
+        connect(m_lineReady, &QSocketNotifier::activated, this, [this] { m_controller.pushPending(); });
+    }
+    if (m_lineReady)
+        m_lineReady->setEnabled(pending);
 }
 
 bool HeldKeyFilter::eventFilter(QObject *watched, QEvent *event)

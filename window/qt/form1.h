@@ -7,6 +7,7 @@
 #include <QWidget>
 
 class QPlainTextEdit;
+class QSocketNotifier;
 
 // The program's only window: the input box, the monitor box, four labels, the convert and exit
 // buttons, and the channel to COM1, which lives exactly as long as the window. What the window does
@@ -24,6 +25,9 @@ public:
     bool load() { return m_controller.load(); }
     // What the program ends with: 0, or 1 when the port did not close cleanly.
     int exitCode() const { return m_exitCode; }
+    // Ends as Exit does when the program is ended without it (a signal, the display gone), saying
+    // what was lost on standard error; returns the exit code.
+    int leave();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -33,12 +37,16 @@ private:
 
     std::u16string inputText() const override;
     void setMonitorText(const std::u16string &text) override;
+    void announce(const std::u16string &text) override;
     void showMessage(const FormDesign::Message &message) override;
     void quit(int exitCode) override;
+    void watchLine(bool pending) override;
 
     FormController<SerialChannel> m_controller;
-    QPlainTextEdit *m_input = nullptr;   // Text1
-    QPlainTextEdit *m_monitor = nullptr; // Text2
+    QPlainTextEdit *m_input = nullptr;      // Text1
+    QPlainTextEdit *m_monitor = nullptr;    // Text2
+    QWidget *m_announcement = nullptr;      // what a screen reader is told after a send
+    QSocketNotifier *m_lineReady = nullptr; // the port can take bytes again
     int m_exitCode = 0;
     bool m_quitting = false; // Exit has run: the channel is closed
     bool m_closing = false;  // closed from the title bar

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "chineseui.h"
+#include "displayprobe.h"
 #include "form1.h"
+#include "sessionend.h"
 
 #include "windowicon.h"
 
@@ -24,14 +26,22 @@ QStringList g_startupMessages;
 
 // Qt ends a program it cannot find a display for with an abort and an English hint about
 // reinstalling, which is wrong: say what is missing, in the user's language, and end with status 1.
-// Only Qt's own start-up is covered; any later fatal message stays Qt's.
+// Where a display answers, the display is not what is missing: say that the window could not open,
+// with Qt's reasons. Only Qt's own start-up is covered; any later fatal message stays Qt's.
 void noDisplayHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (type != QtFatalMsg) {
         g_startupMessages.append(message);
         return;
     }
-    std::fprintf(stderr, "%s\n", QString::fromUtf16(FormDesign::kNoDisplayMessage).toUtf8().constData());
+    if (!displayAnswers()) {
+        std::fprintf(stderr, "%s\n", QString::fromUtf16(FormDesign::kNoDisplayMessage).toUtf8().constData());
+        std::_Exit(1);
+    }
+    std::fprintf(stderr, "%s\n", QString::fromUtf16(FormDesign::kNoGuiMessage).toUtf8().constData());
+    for (const QString &line : std::as_const(g_startupMessages))
+        std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+    std::fprintf(stderr, "%s\n", message.toUtf8().constData());
     std::_Exit(1);
 }
 
@@ -63,6 +73,7 @@ int main(int argc, char *argv[])
     fontconfig.join();
 
     Form1 form;
+    SessionEnd sessionEnd(form);
     if (!form.load())
         return 1;
     form.show();

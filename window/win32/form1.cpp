@@ -15,6 +15,10 @@ namespace {
 using FormDesign::ControlKind;
 
 constexpr wchar_t kClassName[] = L"QM47TConverterForm1";
+// While a write is in flight the window looks at it this often, from its message loop or a message
+// box's: a write the driver ended early then gets its rest started at once, not at the next click.
+constexpr UINT_PTR kLineTimer = 1;
+constexpr UINT kLineTimerMilliseconds = 50;
 // Where a text box keeps the edit control's own window procedure while the window's stands before it.
 constexpr wchar_t kEditProcedure[] = L"QM47TConverterEditProcedure";
 
@@ -183,6 +187,11 @@ LRESULT CALLBACK Form1::boxProc(HWND box, UINT message, WPARAM wParam, LPARAM lP
         // then, before it reads either name, and a start without one costs nothing for it.
         if (auto *self = reinterpret_cast<Form1 *>(::GetWindowLongPtrW(::GetParent(box), GWLP_USERDATA)))
             self->nameBoxes();
+    } else if (message == WM_KEYDOWN && wParam == VK_ESCAPE) {
+        // Under the dialog keyboard a multi-line box answers Escape by posting its parent a close
+        // request, which would be taken for the title bar's close and end the program. No control
+        // answers Escape here.
+        return 0;
     } else if (message == WM_NCDESTROY) {
         ::RemovePropW(box, kEditProcedure);
     }
@@ -214,21 +223,45 @@ LRESULT Form1::handleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         moveFocus(wParam, lParam);
         return 0;
     case WM_ACTIVATE:
-        if (LOWORD(wParam) == WA_INACTIVE)
-            m_focus = ::GetFocus();
+        // As a dialog does: the control that had the focus gets it back. A window restored from the
+        // taskbar is activated while still minimized, when no control can take the focus, and then
+        // again once restored, with the focus already on the window itself: no WM_SETFOCUS follows.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            rememberFocus();
+        } else if (!HIWORD(wParam)) {
+            restoreFocus();
+            return 0;
+        }
+        break;
+    case WM_SYSCOMMAND:
+        // Minimizing may take the focus from the control before the window is deactivated.
+        if ((wParam & 0xFFF0) == SC_MINIMIZE)
+            rememberFocus();
         break;
     case WM_SETFOCUS:
-        ::SetFocus(m_focus && ::IsChild(m_window, m_focus) ? m_focus : m_controls[kInputBox]);
+        restoreFocus();
+        return 0;
+    case WM_TIMER:
+        if (wParam != kLineTimer)
+            break;
+        m_controller.pushPending();
         return 0;
     case WM_DPICHANGED:
         changeDpi(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
         return 0;
     case WM_CLOSE:
-        // The title bar's close leaves as Exit does, so that bytes still queued are not dropped
-        // unseen; the window goes even if Exit is refused while a message is up.
-        m_controller.exit();
-        if (m_window)
-            ::DestroyWindow(m_window);
+        // The title bar's close, or taskkill's, leaves as Exit does, so that bytes still queued are
+        // not dropped unseen; while a message is up, once it has been answered.
+        m_controller.closeRequested();
+        return 0;
+    case WM_QUERYENDSESSION:
+        // Leaving is bounded, so the session need not wait for the program.
+        return TRUE;
+    case WM_ENDSESSION:
+        // The system ends the process soon after this returns: the port is drained and released,
+        // and a loss said, before.
+        if (wParam)
+            m_controller.endSession();
         return 0;
     case WM_DESTROY:
         m_screenReader.clearNames();
@@ -336,6 +369,18 @@ void Form1::changeDpi(int dpi, const RECT &suggested)
     ::InvalidateRect(m_window, nullptr, TRUE);
 }
 
+void Form1::rememberFocus()
+{
+    const HWND focus = ::GetFocus();
+    if (focus && ::IsChild(m_window, focus))
+        m_focus = focus;
+}
+
+void Form1::restoreFocus()
+{
+    ::SetFocus(m_focus && ::IsChild(m_window, m_focus) ? m_focus : m_controls[kInputBox]);
+}
+
 void Form1::moveFocus(WPARAM wParam, LPARAM lParam)
 {
     const HWND next =
@@ -356,6 +401,7 @@ void Form1::command(int id, int notification)
 
 std::u16string Form1::inputText() const
 {
+    // As the box holds it: Enter's CR LF, and a pasted lone CR or LF, U+2028 or U+2029, each as it is.
     return windowText(m_controls[kInputBox]);
 }
 
@@ -376,6 +422,16 @@ void Form1::showMessage(const FormDesign::Message &message)
 {
     const HWND owner = m_window && ::IsWindowVisible(m_window) ? m_window : nullptr;
     showMessageBox(owner, m_font.get(), m_dpi, FormDesign::kFormCaption, message);
+}
+
+void Form1::watchLine(bool pending)
+{
+    if (!m_window)
+        return;
+    if (pending)
+        ::SetTimer(m_window, kLineTimer, kLineTimerMilliseconds, nullptr);
+    else
+        ::KillTimer(m_window, kLineTimer);
 }
 
 void Form1::quit(int exitCode)

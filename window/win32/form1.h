@@ -51,6 +51,9 @@ private:
     // Places the controls again in a new font, after a DPI change.
     void layOut();
     void changeDpi(int dpi, const RECT &suggested);
+    // Keeps the control that has the focus, to give it back when the window is active again.
+    void rememberFocus();
+    void restoreFocus();
     void moveFocus(WPARAM wParam, LPARAM lParam);
     void command(int id, int notification);
 
@@ -59,6 +62,7 @@ private:
     void announce(const std::u16string &text) override;
     void showMessage(const FormDesign::Message &message) override;
     void quit(int exitCode) override;
+    void watchLine(bool pending) override;
 
     FormController<SerialChannel> m_controller;
     HWND m_window = nullptr;
@@ -68,7 +72,7 @@ private:
     std::array<HWND, std::size(FormDesign::kControls)> m_controls{};
     UniqueFont m_font;
     int m_dpi = Dpi::kDesign;
-    // The control that had the focus when the window was last deactivated, to give it back.
+    // The control that had the focus when the window was last deactivated or minimized.
     HWND m_focus = nullptr;
     int m_exitCode = 0;
 };
