@@ -144,7 +144,7 @@ class Com1DeviceTest:
             com1 = unix_socket(cleanup, "ttyUSB0")
         if before_start == "unplug":
             before_start = lambda _: module.close()
-        # A link to /dev/null is the one port here that is no serial port, and it is named as such.
+        # Where /dev/COM1 leads anywhere in this table, it is to a node that is no serial port.
         process = launch(module.slave_path, before_start or (lambda _: None), wrapper,
                          dev_links={"COM1": com1} if com1 else {}, non_serial_node=com1)
         windows = desktop.wait_window()
