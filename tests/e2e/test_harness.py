@@ -56,7 +56,7 @@ class NamespaceTest(unittest.TestCase):
                                                     non_serial_node=named, stderr=subprocess.DEVNULL)
                     self.addCleanup(stop, process)
                     self.assertEqual(process.wait(10), status)
-        # Only a memory device may be named: a terminal never passes for "no serial port".
+        # Only a memory device or a socket may be named: a terminal never passes for "no serial port".
         with self.assertRaises(ValueError):
             spawn_in_namespace(["sh", "-c", "exit 0"], "/dev/null", non_serial_node="/dev/tty")
 

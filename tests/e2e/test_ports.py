@@ -73,11 +73,9 @@ class Com1DeviceTest(E2ETest):
                if name not in ("LC_ALL", "LC_MESSAGES", "LANGUAGE")}
         return dict(env, LANG="C.UTF-8")
 
-    def _start(self, module, dev_links, wrapper=(), before_start=lambda process: None):
-        # A link to /dev/null is the one port here that is no serial port, and it is named as such.
+    def _start(self, module, dev_links, wrapper=(), before_start=lambda process: None, non_serial_node=None):
         process, go = spawn_in_namespace([*wrapper, str(e2e.PROGRAM)], module.slave_path, env=self._env(),
-                                         gated=True, dev_links=dev_links,
-                                         non_serial_node="/dev/null" if "/dev/null" in dev_links.values() else None)
+                                         gated=True, dev_links=dev_links, non_serial_node=non_serial_node)
         self.addCleanup(stop, process)
         before_start(process)
         go()
@@ -162,8 +160,9 @@ class Com1DeviceTest(E2ETest):
                 if before_start is not unplug:
                     self.addCleanup(module.close)
                 os.chmod(module.slave_path, 0o600)
+                # Where /dev/COM1 leads anywhere in this table, it is to a node that is no serial port.
                 process = self._start(module, {"COM1": com1} if com1 else {}, wrapper,
-                                      before_start or (lambda _: None))
+                                      before_start or (lambda _: None), non_serial_node=com1)
                 try:
                     windows = self.desktop.wait_window()
                     self.assertEqual(len(windows), 1, "no message box")
