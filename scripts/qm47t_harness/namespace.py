@@ -29,8 +29,9 @@ WINE_COM1 = "/run/lock/qm47t-com1"
 # Unix98 pty slaves have majors 136 to 143, as `stat %t` prints them. A failed bind must never leave
 # a real UART in the pty's place, so the check follows links and comes after every mount.
 PTY_MAJORS_HEX = ("88", "89", "8a", "8b", "8c", "8d", "8e", "8f")
-# The memory devices (/dev/null and its kin): the only nodes a test may stand in for a port that is
-# no serial port, since none of them can be a line to anything.
+# The memory devices (/dev/null and its kin) and sockets: the only nodes a test may stand in for a
+# port that is no serial port, or one whose device has gone, since none of them can be a line to
+# anything.
 MEMORY_DEVICES_MAJOR = 1
 REFUSED_STATUS = 125
 
@@ -67,23 +68,27 @@ def check_namespace():
         raise Unavailable(NAMESPACE_ADVICE.format(reason=reason))
 
 
-def non_serial_device(node):
-    """`node`'s device as `stat %t:%T` prints it, once it is known to be a memory device."""
+def non_serial_pattern(node):
+    """What the guard's `stat -L -c %F:%t:%T` prints for `node`, as a shell pattern, once `node` is
+    known to be a memory device or a socket."""
     found = os.stat(node)
+    if stat.S_ISSOCK(found.st_mode):
+        return "socket:*"
     if not stat.S_ISCHR(found.st_mode) or os.major(found.st_rdev) != MEMORY_DEVICES_MAJOR:
-        raise ValueError(f"{node} is not a memory device (/dev/null and its kin): it may not stand in for COM1")
-    return f"{os.major(found.st_rdev):x}:{os.minor(found.st_rdev):x}"
+        raise ValueError(f"{node} is neither a memory device (/dev/null and its kin) nor a socket: it may not "
+                         "stand in for COM1")
+    return f"'character special file:'{os.major(found.st_rdev):x}:{os.minor(found.st_rdev):x}"
 
 
 def guard_steps(paths, non_serial_node=None):
     """The shell steps that end the set-up with REFUSED_STATUS unless every path is a pty slave or
     absent (a link that leads nowhere is absent: nothing can open it); stat speaks C there, whatever the
     run's locale (a Wine run's is Chinese). A test that needs a port that
-    is no serial port names the node it binds (non_serial_node, a memory device), which passes too."""
-    device = "'character special file:'"
-    allowed = [f"{device}{major}:*" for major in PTY_MAJORS_HEX]
+    is no serial port names the node it binds (non_serial_node, a memory device or a socket), which
+    passes too."""
+    allowed = [f"'character special file:'{major}:*" for major in PTY_MAJORS_HEX]
     if non_serial_node is not None:
-        allowed.append(device + non_serial_device(non_serial_node))
+        allowed.append(non_serial_pattern(non_serial_node))
     return [f'case "$(LC_ALL=C stat -L -c \'%F:%t:%T\' {path} 2>/dev/null || echo absent)" in {"|".join(allowed)}|absent) ;; '
             f'*) echo "qm47t-namespace: {path} is not the pseudo-terminal, refusing to start" >&2; '
             f"exit {REFUSED_STATUS};; esac" for path in paths]

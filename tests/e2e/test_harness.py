@@ -59,7 +59,7 @@ class NamespaceTest:
         cleanup(stop, process)
         assert process.wait(10) == status
 
-    def test_only_a_memory_device_may_be_named_as_no_serial_port(self):
+    def test_only_a_memory_device_or_a_socket_may_be_named_as_no_serial_port(self):
         # A terminal never passes for "no serial port".
         with pytest.raises(ValueError):
             spawn_in_namespace(["sh", "-c", "exit 0"], "/dev/null", non_serial_node="/dev/tty")
