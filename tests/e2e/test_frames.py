@@ -67,30 +67,6 @@ def traced_program(start, platform, cleanup):
     return start(wrapper=strace), Path(log.name)
 
 
-class EndingTest:
-    # The session's first case, as it was first on a server of its own: after OneWriteTest on the same
-    # server the Qt program now and then takes the close request (Qt logs the ClientMessage) and stays.
-    def test_closing_the_window_ends_the_program_and_releases_the_port(self, program, platform, desktop):
-        program.type_input("汉字")
-        frame = program.send()
-        assert frame is not None, "nothing reached COM1"
-        assert frame.data == platform.wire_bytes("汉字")
-        desktop.request_close(program.window)
-        assert program.wait_exit() == 0
-        assert program.module.wait_released(), "COM1 was not released"
-        assert desktop.windows() == []
-
-    def test_exit_right_after_the_longest_send_delivers_it_all(self, program, platform):
-        text = "汉字" * 60 + "\U0001F600" * 3 + "z"
-        expected = platform.wire_bytes(text)
-        assert len(expected) == 254
-        program.paste_input(text)
-        program.convert_and_exit()
-        assert program.wait_exit() == 0
-        assert program.module.wait_released(), "COM1 was not released"
-        assert program.module.wait_bytes(len(expected), timeout=2) == expected
-
-
 class OneWriteTest:
     # (what, how, text): 1, 2, 4 (with CR LF) and 127 code units.
     CASES = [
@@ -114,6 +90,28 @@ class OneWriteTest:
         program.exit()
         assert program.wait_exit() == 0
         assert port_writes(log.read_text()) == expected
+
+
+class EndingTest:
+    def test_exit_right_after_the_longest_send_delivers_it_all(self, program, platform):
+        text = "汉字" * 60 + "\U0001F600" * 3 + "z"
+        expected = platform.wire_bytes(text)
+        assert len(expected) == 254
+        program.paste_input(text)
+        program.convert_and_exit()
+        assert program.wait_exit() == 0
+        assert program.module.wait_released(), "COM1 was not released"
+        assert program.module.wait_bytes(len(expected), timeout=2) == expected
+
+    def test_closing_the_window_ends_the_program_and_releases_the_port(self, program, platform, desktop):
+        program.type_input("汉字")
+        frame = program.send()
+        assert frame is not None, "nothing reached COM1"
+        assert frame.data == platform.wire_bytes("汉字")
+        desktop.request_close(program.window)
+        assert program.wait_exit() == 0
+        assert program.module.wait_released(), "COM1 was not released"
+        assert desktop.windows() == []
 
 
 @pytest.mark.only("linux", "POSIX signals and the X server belong to the Linux program")
