@@ -4,25 +4,18 @@
 #include "portreasons.h"
 #include "serialline.h"
 #include "serialport.h"
+#include "win32handle.h"
 
 #include <windows.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows text is UTF-16");
 
 namespace {
-
-struct HandleCloser
-{
-    void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
-};
-// Holds only a real handle: CreateFileW's failure value, INVALID_HANDLE_VALUE, is never stored.
-using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
 
 using PortReasons::Operation;
 
@@ -67,7 +60,7 @@ DWORD toMilliseconds(std::chrono::milliseconds duration)
 struct Write
 {
     OVERLAPPED overlapped{};
-    UniqueHandle done;
+    Win32::UniqueEvent done;
     std::vector<std::uint8_t> bytes;
 };
 
@@ -80,7 +73,7 @@ public:
 
 private:
     Failure openDevice() override;
-    bool isDeviceOpen() const override { return m_handle != nullptr; }
+    bool isDeviceOpen() const override { return static_cast<bool>(m_handle); }
     SerialChannel::Handle pendingHandle() const override { return m_write ? m_write->done.get() : nullptr; }
     Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
     bool hasPending() const override { return m_write != nullptr; }
@@ -100,7 +93,7 @@ private:
     void cancelWrite();
     Failure writeFailed(DWORD error);
 
-    UniqueHandle m_handle;
+    Win32::UniqueFile m_handle;
     std::unique_ptr<Write> m_write;
 };
 
@@ -115,7 +108,7 @@ SerialChannel::Failure Win32Port::openDevice()
                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (raw == INVALID_HANDLE_VALUE)
         return lastReason(Operation::Open);
-    UniqueHandle handle(raw);
+    Win32::UniqueFile handle(raw);
 
     if (Failure failure = configure(handle.get()))
         return failure;
