@@ -132,21 +132,18 @@ void tst_Form1::controls_data()
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QString>("spoken"); // what a screen reader calls it
 
-    const QString input = QStringLiteral("输入需要转化输出的字母、数字或汉字：");
-    const QString monitor = QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码：");
-    const QString convert = QStringLiteral("转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
-    const auto row = [](const char *name, const QString &caption, const QString &spoken) {
-        QTest::newRow(name) << QString::fromLatin1(name) << caption << spoken;
+    // A label or a button is called by its caption.
+    const auto row = [](const char *name, const QString &caption, QString spoken = {}) {
+        QTest::newRow(name) << QString::fromLatin1(name) << caption << (spoken.isNull() ? caption : spoken);
     };
-    const auto captioned = [&row](const char *name, const QString &caption) { row(name, caption, caption); };
-    row("Text1", QString(), input);
-    row("Text2", QString(), monitor);
-    captioned("Label4", QStringLiteral("输入需要转化输出的"));
-    captioned("Label1", QStringLiteral("字母、数字或汉字："));
-    captioned("Label3", QStringLiteral("（串口数据监视窗口）"));
-    captioned("Label2", QStringLiteral("已从串口输出的Unicode码："));
-    captioned("Command2", QStringLiteral("退出"));
-    captioned("Command1", convert);
+    row("Text1", QString(), QStringLiteral("输入需要转化输出的字母、数字或汉字："));
+    row("Text2", QString(), QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码："));
+    row("Label4", QStringLiteral("输入需要转化输出的"));
+    row("Label1", QStringLiteral("字母、数字或汉字："));
+    row("Label3", QStringLiteral("（串口数据监视窗口）"));
+    row("Label2", QStringLiteral("已从串口输出的Unicode码："));
+    row("Command2", QStringLiteral("退出"));
+    row("Command1", QStringLiteral("转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"));
 }
 
 void tst_Form1::controls()
