@@ -2,6 +2,7 @@
 #include "form1.h"
 
 #include "chineseui.h"
+#include "formdesign.h"
 #include "linebreaks.h"
 #include "messageboxes.h"
 #include "ptypair.h"
@@ -117,44 +118,47 @@ void tst_Form1::window()
 {
     QCOMPARE(m_form->windowTitle(),
              QStringLiteral("汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）"));
-    QCOMPARE(m_form->size(), QSize(540, 329));
+    QCOMPARE(m_form->size(), QSize(FormDesign::toPixels(FormDesign::kClientWidth),
+                                   FormDesign::toPixels(FormDesign::kClientHeight)));
     QVERIFY(m_form->windowFlags() & Qt::WindowMaximizeButtonHint);
     QVERIFY(m_form->windowFlags() & Qt::WindowMinimizeButtonHint);
 }
 
+// Every caption the window shows, and what a screen reader calls each control: the words are the
+// requirement, so they are written out here; where each control goes is the design table's.
 void tst_Form1::controls_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("rect"); // in pixels, 15 twips each
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QString>("spoken"); // what a screen reader calls it
 
-    const QString input = QStringLiteral("输入需要转化输出的字母、数字或汉字：");
-    const QString monitor = QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码：");
-    const QString convert = QStringLiteral("转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
-    QTest::newRow("Text1") << "Text1" << QRect(141, 24, 357, 66) << QString() << input;
-    QTest::newRow("Text2") << "Text2" << QRect(141, 120, 356, 129) << QString() << monitor;
-    QTest::newRow("Label4") << "Label4" << QRect(12, 33, 115, 16) << QStringLiteral("输入需要转化输出的")
-                            << QStringLiteral("输入需要转化输出的");
-    QTest::newRow("Label1") << "Label1" << QRect(12, 51, 115, 19) << QStringLiteral("字母、数字或汉字：")
-                            << QStringLiteral("字母、数字或汉字：");
-    QTest::newRow("Label3") << "Label3" << QRect(12, 135, 121, 16) << QStringLiteral("（串口数据监视窗口）")
-                            << QStringLiteral("（串口数据监视窗口）");
-    QTest::newRow("Label2") << "Label2" << QRect(27, 153, 85, 28)
-                            << QStringLiteral("已从串口输出的Unicode码：")
-                            << QStringLiteral("已从串口输出的Unicode码：");
-    QTest::newRow("Command2") << "Command2" << QRect(441, 270, 81, 51) << QStringLiteral("退出")
-                              << QStringLiteral("退出");
-    QTest::newRow("Command1") << "Command1" << QRect(123, 270, 202, 52) << convert << convert;
+    // A label or a button is called by its caption.
+    const auto row = [](const char *name, const QString &caption, QString spoken = {}) {
+        QTest::newRow(name) << QString::fromLatin1(name) << caption << (spoken.isNull() ? caption : spoken);
+    };
+    row("Text1", QString(), QStringLiteral("输入需要转化输出的字母、数字或汉字："));
+    row("Text2", QString(), QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码："));
+    row("Label4", QStringLiteral("输入需要转化输出的"));
+    row("Label1", QStringLiteral("字母、数字或汉字："));
+    row("Label3", QStringLiteral("（串口数据监视窗口）"));
+    row("Label2", QStringLiteral("已从串口输出的Unicode码："));
+    row("Command2", QStringLiteral("退出"));
+    row("Command1", QStringLiteral("转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"));
 }
 
 void tst_Form1::controls()
 {
     QFETCH(QString, name);
-    QFETCH(QRect, rect);
     QFETCH(QString, caption);
     QFETCH(QString, spoken);
 
+    QRect rect; // where the design puts it, in pixels
+    for (const FormDesign::Control &control : FormDesign::kControls) {
+        if (name == QLatin1String(control.name))
+            rect.setRect(FormDesign::toPixels(control.left), FormDesign::toPixels(control.top),
+                         FormDesign::toPixels(control.width), FormDesign::toPixels(control.height));
+    }
+    QVERIFY(rect.isValid());
     QWidget *widget = m_form->findChild<QWidget *>(name);
     QVERIFY(widget);
     QVERIFY(widget->isVisible());

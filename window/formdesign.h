@@ -28,34 +28,19 @@ struct Control
     const char *labelFor = nullptr;
 };
 
-inline constexpr int kClientWidth = 8100;
-inline constexpr int kClientHeight = 4935;
-inline constexpr int kTwipsPerInch = 1440;
-
-// The controls in tab order. Labels never take the focus, so Tab visits Text1, Text2, Command2,
-// Command1; neither button is the default, so Enter in the input box is a line break.
-inline constexpr Control kControls[] = {
-    {"Text1", ControlKind::TextBox, 2115, 360, 5355, 990, u""},
-    {"Text2", ControlKind::TextBox, 2115, 1800, 5340, 1935, u""},
-    {"Label4", ControlKind::Label, 180, 495, 1725, 240, u"输入需要转化输出的", "Text1"},
-    {"Label1", ControlKind::Label, 180, 765, 1725, 285, u"字母、数字或汉字：", "Text1"},
-    {"Label3", ControlKind::Label, 180, 2025, 1815, 240, u"（串口数据监视窗口）", "Text2"},
-    {"Label2", ControlKind::Label, 405, 2295, 1275, 420, u"已从串口输出的Unicode码：", "Text2"},
-    {"Command2", ControlKind::Button, 6615, 4050, 1215, 765, u"退出"},
-    {"Command1", ControlKind::Button, 1845, 4050, 3030, 780,
-     u"转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"},
-};
+// Read from formdesign.json when the build is configured, beside the harness that reads it too:
+//   kClientWidth, kClientHeight  the client area, in twips
+//   kTwipsPerInch                1440
+//   kControls[]                  the controls in tab order. Labels never take the focus, so Tab visits
+//                                Text1, Text2, Command2, Command1; neither button is the default, so
+//                                Enter in the input box is a line break.
+//   kFormCaption, kOkCaption     the window's title and the only button a message box has
+#include "formdesign_table.inc"
 
 // What a screen reader calls the control named `name`: a text box is called by all the labels that
 // stand for it, in the order they are read (a sighted user reads both lines of a two-line label as
 // one sentence), any other control by its caption. Empty for a name not in the table.
 std::u16string accessibleName(std::string_view name);
-
-inline constexpr char16_t kFormCaption[] =
-    u"汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）";
-
-// The only button a message box has.
-inline constexpr char16_t kOkCaption[] = u"确定";
 
 // Written to standard error when there is no desktop to show the window on (started over SSH, or
 // from a console): no message box can show then.
