@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QScopeGuard>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,90 +27,88 @@ namespace {
 // Its lock is LCK..pts_7: the path below /dev, slashes as underscores, as Qt names them.
 const std::string kDevice = "/dev/pts/7";
 
-PortFailure heldBy(long pid, const QString &program, const QString &lockFile)
-{
-    return PortFailure::heldBy(pid, toStd(program), toStd(lockFile));
-}
-
-QString ownComm()
-{
-    QFile comm(QStringLiteral("/proc/self/comm"));
-    return comm.open(QIODevice::ReadOnly) ? QString::fromUtf8(comm.readLine()).trimmed() : QString();
-}
+using Refusal = std::optional<PortFailure>;
 
 } // namespace
+
+Q_DECLARE_METATYPE(Refusal)
 
 class tst_LockFile : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
+    void initTestCase();
     void anotherProgramsLock_data();
     void anotherProgramsLock();
     void staleLockIsTakenOverOnce();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_directory;
+    QTemporaryDir m_directory;
     QString m_lockPath;
 };
 
-void tst_LockFile::init()
+void tst_LockFile::initTestCase()
 {
-    m_directory = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_directory->isValid());
-    m_lockPath = m_directory->filePath(QStringLiteral("LCK..pts_7"));
+    QVERIFY(m_directory.isValid());
+    m_lockPath = m_directory.filePath(QStringLiteral("LCK..pts_7"));
 }
 
 void tst_LockFile::anotherProgramsLock_data()
 {
-    // What another program left in the lock file (%1: a live process number, this one's), and whether
-    // the port is then refused: a refusal names this process and the lock file, or only the lock file
-    // where the lock names no process. Otherwise the lock is ours afterwards.
+    // What another program left in the lock file (%1: a live process number, this one's), and why the
+    // port is then refused: a refusal names this process, by the kernel's name for it, and the lock
+    // file, or only the lock file where the lock names no process. Otherwise the lock is ours.
     // `fileSizeLimit`, where not 0, is how many bytes a file may take, as on a full disk.
     QTest::addColumn<QByteArray>("otherLock");
-    QTest::addColumn<QString>("refusal");
     QTest::addColumn<qint64>("fileSizeLimit");
-    const QString named = QStringLiteral("named");
-    const QString unnamed = QStringLiteral("unnamed");
-    QTest::newRow("free") << QByteArray() << QString() << qint64(0);
+    QTest::addColumn<Refusal>("refusal");
+    QFile comm(QStringLiteral("/proc/self/comm"));
+    QVERIFY(comm.open(QIODevice::ReadOnly));
+    const Refusal named =
+        PortFailure::heldBy(long(QCoreApplication::applicationPid()),
+                            toStd(QString::fromUtf8(comm.readLine().trimmed())), toStd(m_lockPath));
+    const Refusal unnamed = PortFailure::heldBy(0, {}, toStd(m_lockPath));
+    // A lock that names no one does not hold the port for us: the port is refused, with the system's
+    // reason, and no lock is left behind.
+    const Refusal writtenShort =
+        PortFailure(PortFailure::Reason::System, EFBIG, toStd(QString::fromLocal8Bit(std::strerror(EFBIG))));
+    const QByteArray program = QCoreApplication::applicationFilePath().toUtf8();
+    QTest::newRow("free") << QByteArray() << qint64(0) << Refusal();
     QTest::newRow("HDB lock of a live process")
-        << QByteArray("%1\n").rightJustified(13) << named << qint64(0);
+        << QByteArray("%1\n").rightJustified(13) << qint64(0) << named;
     QTest::newRow("Qt lock of the live program it names")
-        << QByteArray("%1\n") + QCoreApplication::applicationFilePath().section(u'/', -1).toUtf8() +
-               "\nhost\n"
-        << named << qint64(0);
-    QTest::newRow("Qt lock naming the live program by its path")
-        << QByteArray("%1\n") + QCoreApplication::applicationFilePath().toUtf8() + "\nhost\n"
-        << named << qint64(0);
+        << QByteArray("%1\n") + program.mid(program.lastIndexOf('/') + 1) + "\nhost\n"
+        << qint64(0) << named;
+    QTest::newRow("Qt lock naming the live program by its path") << QByteArray("%1\n") + program + "\nhost\n"
+                                                                 << qint64(0) << named;
     // The process under that number is not minicom: left behind by a minicom that died, its number
     // since handed to another process.
     QTest::newRow("Qt lock naming another program")
-        << QByteArray("%1\nminicom\nhost\n") << QString() << qint64(0);
-    QTest::newRow("unreadable lock") << QByteArray("\n") << unnamed << qint64(0);
+        << QByteArray("%1\nminicom\nhost\n") << qint64(0) << Refusal();
+    QTest::newRow("unreadable lock") << QByteArray("\n") << qint64(0) << unnamed;
     // Beyond the largest process number Linux hands out: left behind by a program that died.
-    QTest::newRow("stale lock") << QByteArray("  99999999\n") << QString() << qint64(0);
-    // A lock that names no one does not hold the port for us: the port is refused, with the system's
-    // reason, and no lock is left behind.
-    QTest::newRow("lock written short") << QByteArray() << QStringLiteral("short") << qint64(4);
+    QTest::newRow("stale lock") << QByteArray("  99999999\n") << qint64(0) << Refusal();
+    QTest::newRow("lock written short") << QByteArray() << qint64(4) << writtenShort;
     QTest::newRow("stale lock, ours written short")
-        << QByteArray("  99999999\n") << QStringLiteral("short") << qint64(4);
+        << QByteArray("  99999999\n") << qint64(4) << writtenShort;
 }
 
 void tst_LockFile::anotherProgramsLock()
 {
     QFETCH(QByteArray, otherLock);
-    QFETCH(QString, refusal);
     QFETCH(qint64, fileSizeLimit);
-    const long pid = long(QCoreApplication::applicationPid());
+    QFETCH(Refusal, refusal);
+    const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
     QFile lock(m_lockPath);
+    const auto removeLock = qScopeGuard([&lock] { lock.remove(); });
     if (!otherLock.isEmpty()) {
         QVERIFY(lock.open(QIODevice::WriteOnly | QIODevice::NewOnly));
-        lock.write(otherLock.replace("%1", QByteArray::number(qint64(pid))));
+        lock.write(otherLock.replace("%1", pid));
         lock.close();
     }
 
-    LockFile ours(m_directory->path().toStdString());
+    LockFile ours(m_directory.path().toStdString());
     rlimit fileSize{};
     QCOMPARE(::getrlimit(RLIMIT_FSIZE, &fileSize), 0);
     if (fileSizeLimit > 0) {
@@ -117,33 +116,22 @@ void tst_LockFile::anotherProgramsLock()
         const rlimit limited{rlim_t(fileSizeLimit), fileSize.rlim_max};
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     }
-    const std::optional<PortFailure> failure = ours.acquire(kDevice);
+    const Refusal refused = ours.acquire(kDevice);
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &fileSize), 0);
+    QCOMPARE(refused, refusal);
     // Nothing of ours is left beside the lock, whatever became of it.
-    const QStringList left = QDir(m_directory->path()).entryList(QDir::Files | QDir::Hidden);
-    QCOMPARE(left,
-             otherLock.isEmpty() && failure ? QStringList() : QStringList{QStringLiteral("LCK..pts_7")});
-
-    if (refusal == QStringLiteral("short")) {
-        QVERIFY(failure);
-        QCOMPARE(failure->reason, PortFailure::Reason::System);
-        QCOMPARE(failure->code, qint64(EFBIG));
-        QCOMPARE(toQt(failure->systemText), QString::fromLocal8Bit(std::strerror(EFBIG)));
-    } else if (!refusal.isEmpty()) {
-        QCOMPARE(failure,
-                 std::optional(refusal == QStringLiteral("named") ? heldBy(pid, ownComm(), m_lockPath)
-                                                                  : heldBy(0, {}, m_lockPath)));
-    }
-    if (!refusal.isEmpty()) {
-        if (!otherLock.isEmpty()) {
+    const bool noLock = otherLock.isEmpty() && refusal;
+    QCOMPARE(QDir(m_directory.path()).entryList(QDir::Files | QDir::Hidden),
+             noLock ? QStringList() : QStringList{QStringLiteral("LCK..pts_7")});
+    if (refusal) {
+        if (!noLock) {
             QVERIFY(lock.open(QIODevice::ReadOnly));
             QCOMPARE(lock.readAll(), otherLock); // another program's lock is never touched
         }
         return;
     }
-    QCOMPARE(failure, std::nullopt);
     QVERIFY(lock.open(QIODevice::ReadOnly));
-    QCOMPARE(lock.readLine().trimmed(), QByteArray::number(qint64(pid)));
+    QCOMPARE(lock.readLine(), pid + '\n');
     QCOMPARE(QString::fromUtf8(lock.readLine().trimmed()),
              QCoreApplication::applicationFilePath().section(u'/', -1));
     ours.release();
@@ -164,7 +152,7 @@ void tst_LockFile::staleLockIsTakenOverOnce()
 
         std::vector<std::unique_ptr<LockFile>> programs;
         for (int n = 0; n < kPrograms; ++n)
-            programs.push_back(std::make_unique<LockFile>(m_directory->path().toStdString()));
+            programs.push_back(std::make_unique<LockFile>(m_directory.path().toStdString()));
         std::atomic<int> ready{0};
         std::atomic<int> holders{0};
         std::vector<std::thread> starts;

@@ -30,9 +30,11 @@ void tst_PortReasons::reasons_data()
     QTest::addColumn<qint64>("error");
     QTest::addColumn<Operation>("operation");
     QTest::addColumn<Reason>("reason");
-    const auto posix = [](const char *name, int error, Operation operation, Reason reason) {
-        QTest::newRow(name) << false << qint64(error) << operation << reason;
+    const auto row = [](bool windows, const char *name, int error, Operation operation, Reason reason) {
+        QTest::newRow(name) << windows << qint64(error) << operation << reason;
     };
+    const auto posix = [&row](auto... columns) { row(false, columns...); };
+    const auto windows = [&row](auto... columns) { row(true, columns...); };
     posix("ENOENT at open", ENOENT, Operation::Open, Reason::NoDevice);
     posix("ENXIO at open", ENXIO, Operation::Open, Reason::NoDevice);
     posix("ENODEV at open", ENODEV, Operation::Open, Reason::NoDevice);
@@ -48,9 +50,6 @@ void tst_PortReasons::reasons_data()
     posix("ENOTTY at write", ENOTTY, Operation::Write, Reason::NotSerial);
     posix("EINVAL: the system's own", EINVAL, Operation::Write, Reason::System);
     posix("EBUSY at write: the system's own", EBUSY, Operation::Write, Reason::System);
-    const auto windows = [](const char *name, int error, Operation operation, Reason reason) {
-        QTest::newRow(name) << true << qint64(error) << operation << reason;
-    };
     windows("ERROR_FILE_NOT_FOUND", 2, Operation::Open, Reason::NoDevice);
     windows("ERROR_PATH_NOT_FOUND", 3, Operation::Open, Reason::NoDevice);
     windows("ERROR_INVALID_FUNCTION", 1, Operation::Open, Reason::NotSerial);
