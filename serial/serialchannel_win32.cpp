@@ -19,9 +19,9 @@ namespace {
 
 using PortReasons::Operation;
 
-// The one place where a system error code becomes words for the user: the usual causes in words they
-// can act on, any other in the system's own (in Chinese where Windows has it so).
-std::u16string systemReason(DWORD code, Operation operation)
+// The one place where a system error code becomes a failure: the usual causes a reason of their own,
+// any other the system's own text (in Chinese where Windows has it so).
+PortFailure systemReason(DWORD code, Operation operation)
 {
     constexpr DWORD kFlags =
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
@@ -42,10 +42,10 @@ std::u16string systemReason(DWORD code, Operation operation)
     // System messages end in a line break, which would show as an empty line in a message box.
     while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' '))
         text.pop_back();
-    return PortReasons::windowsReason(code, operation, text);
+    return PortReasons::windowsFailure(code, operation, std::move(text));
 }
 
-std::u16string lastReason(Operation operation)
+PortFailure lastReason(Operation operation)
 {
     return systemReason(::GetLastError(), operation);
 }
@@ -272,9 +272,7 @@ SerialChannel::Failure Win32Port::writeFailed(DWORD error)
 {
     // A device that has gone (an adapter pulled out; under Wine, a device that hung up) takes
     // nothing more, and later sends say so rather than fail again and again.
-    if (PortReasons::windowsDeviceGone(error))
-        return deviceGone(systemReason(error, Operation::Write));
-    return systemReason(error, Operation::Write);
+    return failedWrite(systemReason(error, Operation::Write));
 }
 
 } // namespace

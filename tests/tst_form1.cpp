@@ -4,8 +4,7 @@
 #include "chineseui.h"
 #include "formdesign.h"
 #include "linebreaks.h"
-#include "messageboxes.h"
-#include "ptypair.h"
+#include "formonpty.h"
 #include "qtbridge.h"
 
 #include <QAbstractButton>
@@ -48,20 +47,11 @@ private slots:
     void sends();
     void refusesAndGoesOn_data();
     void refusesAndGoesOn();
+    void exitDrainsAndReleasesPort();
     void closingWindowReleasesPort();
     void missingPortIsReported();
-    // Last: once QCoreApplication::exit() has run, no event loop of this process runs again.
-    void exitDrainsAndReleasesPort();
 
 private:
-    QPlainTextEdit *text(const char *name) const
-    {
-        return m_form->findChild<QPlainTextEdit *>(QString::fromLatin1(name));
-    }
-    QPushButton *button(const char *name) const
-    {
-        return m_form->findChild<QPushButton *>(QString::fromLatin1(name));
-    }
     // What the window shows: the screen reader's announcement is there only after a send.
     QWidgetList shownControls() const
     {
@@ -72,7 +62,7 @@ private:
     // What a screen reader is told of the last send: the window's notification, if it has one.
     QAccessibleInterface *notification() const
     {
-        QAccessibleInterface *form = QAccessible::queryAccessibleInterface(m_form.get());
+        QAccessibleInterface *form = QAccessible::queryAccessibleInterface(m_form);
         for (int i = 0; i < form->childCount(); ++i) {
             if (form->child(i)->role() == QAccessible::Notification)
                 return form->child(i);
@@ -83,11 +73,12 @@ private:
     {
         // keyClicks cannot carry non-Latin-1 text; a key event with the text is what an input method
         // delivers in the end.
-        QTest::sendKeyEvent(QTest::KeyAction::Click, text("Text1"), Qt::Key_unknown, chinese, Qt::NoModifier);
+        QTest::sendKeyEvent(QTest::KeyAction::Click, m_window->text("Text1"), Qt::Key_unknown, chinese,
+                            Qt::NoModifier);
     }
 
-    std::unique_ptr<PtyPair> m_pty;
-    std::unique_ptr<Form1> m_form;
+    std::unique_ptr<FormOnPty> m_window;
+    Form1 *m_form = nullptr; // m_window's
 };
 
 void tst_Form1::initTestCase()
@@ -100,18 +91,14 @@ void tst_Form1::initTestCase()
 
 void tst_Form1::init()
 {
-    m_pty = std::make_unique<PtyPair>();
-    QVERIFY(m_pty->isValid());
-    m_form = std::make_unique<Form1>(m_pty->slavePath());
-    QVERIFY(m_form->load());
-    m_form->show();
-    QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+    m_window = std::make_unique<FormOnPty>();
+    m_form = m_window->form.get();
+    QVERIFY(m_window->start());
 }
 
 void tst_Form1::cleanup()
 {
-    m_form.reset();
-    m_pty.reset();
+    m_window.reset();
 }
 
 void tst_Form1::window()
@@ -231,7 +218,7 @@ void tst_Form1::enlargingMovesNothing()
 
 void tst_Form1::qtOwnTextsInChinese()
 {
-    const std::unique_ptr<QMenu> menu(text("Text1")->createStandardContextMenu());
+    const std::unique_ptr<QMenu> menu(m_window->text("Text1")->createStandardContextMenu());
     QStringList entries;
     for (const QAction *action : menu->actions())
         entries << action->text();
@@ -241,7 +228,7 @@ void tst_Form1::qtOwnTextsInChinese()
 
 void tst_Form1::focusAndTabOrder()
 {
-    QCOMPARE(QApplication::focusWidget(), text("Text1"));
+    QCOMPARE(QApplication::focusWidget(), m_window->text("Text1"));
     const QStringList order{QStringLiteral("Text2"), QStringLiteral("Command2"), QStringLiteral("Command1"),
                             QStringLiteral("Text1")};
     for (const QString &expected : order) {
@@ -252,11 +239,12 @@ void tst_Form1::focusAndTabOrder()
 
 void tst_Form1::enterInsertsLineBreak()
 {
-    QTest::keyClick(text("Text1"), Qt::Key_1);
-    const QList<ShownBox> boxes = answerBoxes([this] { QTest::keyClick(text("Text1"), Qt::Key_Return); });
+    QTest::keyClick(m_window->text("Text1"), Qt::Key_1);
+    const QList<ShownBox> boxes =
+        answerBoxes([this] { QTest::keyClick(m_window->text("Text1"), Qt::Key_Return); });
     QVERIFY(boxes.isEmpty());
-    QCOMPARE(text("Text1")->toPlainText(), QStringLiteral("1\n"));
-    QCOMPARE(m_pty->readPending(), QByteArray()); // no button answered Enter
+    QCOMPARE(m_window->text("Text1")->toPlainText(), QStringLiteral("1\n"));
+    QCOMPARE(m_window->pty.readPending(), QByteArray()); // no button answered Enter
 }
 
 // Qt's document keeps every line break as a paragraph break, so the Linux program sends each one as
@@ -308,8 +296,8 @@ void tst_Form1::heldSpaceClicksOnce()
 
     HeldKeyFilter filter;
     qApp->installEventFilter(&filter);
-    text("Text1")->setPlainText(QStringLiteral("A"));
-    QPushButton *convert = button("Command1");
+    m_window->text("Text1")->setPlainText(QStringLiteral("A"));
+    QPushButton *convert = m_window->button("Command1");
     convert->setFocus();
     for (qsizetype i = 0; i < events.size(); ++i) {
         const int stamp = events[i];
@@ -322,7 +310,7 @@ void tst_Form1::heldSpaceClicksOnce()
     }
     qApp->removeEventFilter(&filter);
 
-    QCOMPARE(m_pty->read(2 * frames + 1, 300), QByteArray::fromHex("0041").repeated(frames));
+    QCOMPARE(m_window->pty.read(2 * frames + 1, 300), QByteArray::fromHex("0041").repeated(frames));
 }
 
 void tst_Form1::sends_data()
@@ -349,31 +337,30 @@ void tst_Form1::sends()
         typeChinese(chinese);
     for (const QChar c : ascii) {
         if (c == u'\n')
-            QTest::keyClick(text("Text1"), Qt::Key_Return);
+            QTest::keyClick(m_window->text("Text1"), Qt::Key_Return);
         else
-            QTest::keyClick(text("Text1"), c.toLatin1());
+            QTest::keyClick(m_window->text("Text1"), c.toLatin1());
     }
-    const QString typed = text("Text1")->toPlainText();
-    text("Text2")->setPlainText(QStringLiteral("earlier notes"));
+    const QString typed = m_window->text("Text1")->toPlainText();
+    m_window->text("Text2")->setPlainText(QStringLiteral("earlier notes"));
 
-    const QList<ShownBox> boxes =
-        answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); });
+    const QList<ShownBox> boxes = m_window->click("Command1");
     QVERIFY(boxes.isEmpty());
 
-    QCOMPARE(m_pty->read(frame.size() + 1, 300), frame);
+    QCOMPARE(m_window->pty.read(frame.size() + 1, 300), frame);
     QString dump;
     for (const char byte : frame)
         dump += QStringLiteral("%1 ").arg(quint8(byte), 2, 16, QLatin1Char('0')).toUpper();
     // CR LF, the dump, CR LF: an empty first line, the dump, then a line break.
-    QCOMPARE(text("Text2")->toPlainText(), QStringLiteral("\n") + dump + QStringLiteral("\n"));
-    QCOMPARE(text("Text1")->toPlainText(), typed);
+    QCOMPARE(m_window->text("Text2")->toPlainText(), QStringLiteral("\n") + dump + QStringLiteral("\n"));
+    QCOMPARE(m_window->text("Text1")->toPlainText(), typed);
     // The focus stays on the button, so a screen reader is told by a notification that shows (Orca
     // speaks it), until the focus moves on.
     QAccessibleInterface *told = notification();
     QVERIFY(told);
     QCOMPARE(told->text(QAccessible::Name), QStringLiteral("已发送 %1 字节").arg(frame.size()));
     QVERIFY(!told->state().invisible);
-    text("Text1")->setFocus();
+    m_window->text("Text1")->setFocus();
     QVERIFY(told->state().invisible);
 }
 
@@ -395,49 +382,47 @@ void tst_Form1::refusesAndGoesOn()
     QFETCH(QString, input);
     QFETCH(QString, message);
 
-    text("Text1")->setPlainText(input);
-    text("Text2")->setPlainText(QStringLiteral("earlier notes"));
-    const QList<ShownBox> boxes =
-        answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); });
+    m_window->text("Text1")->setPlainText(input);
+    m_window->text("Text2")->setPlainText(QStringLiteral("earlier notes"));
+    const QList<ShownBox> boxes = m_window->click("Command1");
 
     QCOMPARE(boxes.size(), 1);
     QCOMPARE(boxes.first().icon, QMessageBox::Warning);
     QCOMPARE(boxes.first().text, message);
     QCOMPARE(boxes.first().buttonText, QStringLiteral("确定"));
-    QCOMPARE(m_pty->readPending(), QByteArray());
-    QCOMPARE(text("Text2")->toPlainText(), QString());
-    QCOMPARE(text("Text1")->toPlainText(), input);
+    QCOMPARE(m_window->pty.readPending(), QByteArray());
+    QCOMPARE(m_window->text("Text2")->toPlainText(), QString());
+    QCOMPARE(m_window->text("Text1")->toPlainText(), input);
 
     // Still usable: the next send goes out.
-    text("Text1")->setPlainText(QStringLiteral("A"));
-    QVERIFY(answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); }).isEmpty());
-    QCOMPARE(m_pty->read(3, 300), QByteArray::fromHex("0041"));
+    m_window->text("Text1")->setPlainText(QStringLiteral("A"));
+    QVERIFY(m_window->click("Command1").isEmpty());
+    QCOMPARE(m_window->pty.read(3, 300), QByteArray::fromHex("0041"));
 }
 
 void tst_Form1::exitDrainsAndReleasesPort()
 {
-    m_pty->closeSlave();
-    text("Text1")->setPlainText(QString(127, u'字'));
-    QTest::mouseClick(button("Command1"), Qt::LeftButton);
+    m_window->pty.closeSlave();
+    m_window->text("Text1")->setPlainText(QString(127, u'字'));
+    QTest::mouseClick(m_window->button("Command1"), Qt::LeftButton);
 
-    // Exit ends the running event loop with status 0.
-    QEventLoop loop;
-    QTimer::singleShot(0, this, [this] { QTest::mouseClick(button("Command2"), Qt::LeftButton); });
-    QCOMPARE(loop.exec(), 0);
+    // Exit asks to end with status 0, and reaches no further than its signal: the tests after this
+    // one still have their event loops.
+    QCOMPARE(m_window->exitAfterClicking("Command2"), 0);
 
-    QCOMPARE(m_pty->read(255, 500), QByteArray::fromHex(QByteArray("5B57").repeated(127)));
-    QVERIFY(m_pty->slaveReleased());
+    QCOMPARE(m_window->pty.read(255, 500), QByteArray::fromHex(QByteArray("5B57").repeated(127)));
+    QVERIFY(m_window->pty.slaveReleased());
 }
 
 void tst_Form1::closingWindowReleasesPort()
 {
-    m_pty->closeSlave();
-    text("Text1")->setPlainText(QStringLiteral("A"));
-    QTest::mouseClick(button("Command1"), Qt::LeftButton);
+    m_window->pty.closeSlave();
+    m_window->text("Text1")->setPlainText(QStringLiteral("A"));
+    QTest::mouseClick(m_window->button("Command1"), Qt::LeftButton);
     m_form->close();
-    m_form.reset(); // what the end of the program does with the window
-    QCOMPARE(m_pty->read(3, 300), QByteArray::fromHex("0041"));
-    QVERIFY(m_pty->slaveReleased());
+    m_window->form.reset(); // what the end of the program does with the window
+    QCOMPARE(m_window->pty.read(3, 300), QByteArray::fromHex("0041"));
+    QVERIFY(m_window->pty.slaveReleased());
 }
 
 void tst_Form1::missingPortIsReported()
@@ -448,11 +433,10 @@ void tst_Form1::missingPortIsReported()
     QVERIFY(!loaded);
     QCOMPARE(boxes.size(), 1);
     QCOMPARE(boxes.first().icon, QMessageBox::Critical);
+    // The words are the controller's to test; this is the Qt box showing them.
+    const PortFailure missing{PortFailure::Reason::NoDevice};
     QCOMPARE(boxes.first().text,
-             QStringLiteral(
-                 "无法打开串口 COM1（/nonexistent/qm47t-port）：找不到该设备。检查模块是否接好；模块接在 "
-                 "USB 转串口线上时，要用 udev 规则把它设为 /dev/COM1：见 man qm47t-converter 和示例规则 "
-                 "/usr/share/doc/qm47t-converter/examples/99-qm47t-com1.rules。"));
+             toQt(FormDesign::openFailureMessage(u"/nonexistent/qm47t-port", missing).text));
 }
 
 QTEST_MAIN(tst_Form1)

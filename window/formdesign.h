@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "portfailure.h"
 #include "sendcommand.h"
 
 #include <string>
@@ -70,6 +71,23 @@ struct Message
     std::u16string text;
 };
 
+// Where the help for a port's failure is: the manual page and the udev rule the Linux package
+// installs, or the steps in Windows' Device Manager.
+enum class Platform
+{
+    Linux,
+    Windows,
+};
+#ifdef _WIN32
+inline constexpr Platform kPlatform = Platform::Windows;
+#else
+inline constexpr Platform kPlatform = Platform::Linux;
+#endif
+
+// Why the port failed, in words the user can act on: the usual causes with their remedy, any other
+// with the system's own code and text after a Chinese sentence, so that nothing is lost.
+std::u16string portReason(const PortFailure &failure, Platform platform = kPlatform);
+
 // The port's messages name COM1 and, where another name stands for it, the device that was tried:
 // "COM1（/dev/ttyS0）". `device` is the channel's port name.
 
@@ -78,8 +96,8 @@ std::u16string sentAnnouncement(std::size_t bytes);
 // What the user reads when a click on the convert button sends nothing.
 Message sendFailureMessage(const SendFailure &failure, std::u16string_view device);
 // COM1 could not be claimed at start; the program then ends.
-Message openFailureMessage(std::u16string_view device, std::u16string_view reason);
+Message openFailureMessage(std::u16string_view device, const PortFailure &failure);
 // The port did not close cleanly on Exit.
-Message closeFailureMessage(std::u16string_view device, std::u16string_view reason);
+Message closeFailureMessage(std::u16string_view device, const PortFailure &failure);
 
 } // namespace FormDesign
