@@ -19,6 +19,7 @@
 // for room. Outside ClickConvert no widgets are involved: the monitor text goes into a plain QString.
 
 #include "form1.h"
+#include "formdesign.h"
 #include "linebreaks.h"
 #include "sendcommand.h"
 #include "serialchannel.h"
@@ -46,6 +47,7 @@
 #include <unistd.h>
 
 namespace {
+
 // When the last write() to a terminal returned: the frame reaching the port, the only terminal this
 // process writes to while a case's clock runs (the report, which may go to one, is written between
 // cases). Set on the main thread, read there too.
@@ -65,6 +67,12 @@ extern "C" ssize_t write(int fd, const void *buffer, size_t count)
 }
 
 namespace {
+
+// Why the port failed, in the program's own words, for a benchmark that cannot run.
+std::string words(const PortFailure &failure)
+{
+    return QString::fromStdU16String(FormDesign::portReason(failure)).toStdString();
+}
 
 constexpr double kBaudRate = 9600.0;
 constexpr double kBitsPerByte = 10.0; // start bit, 8 data bits, stop bit
@@ -136,7 +144,7 @@ struct PtyLine
             return false;
         }
         if (const SerialChannel::Failure failure = channel.open()) {
-            state.SkipWithError(QString::fromStdU16String(*failure).toStdString().c_str());
+            state.SkipWithError(words(*failure).c_str());
             return false;
         }
         return true;
@@ -148,7 +156,7 @@ struct PtyLine
         if (state.error_occurred())
             return;
         if (const SerialChannel::Failure failure = channel.close()) {
-            state.SkipWithError(QString::fromStdU16String(*failure).toStdString().c_str());
+            state.SkipWithError(words(*failure).c_str());
             return;
         }
         if (!drain.waitForTotal(expectedBytes, std::chrono::seconds(2)) || drain.received() != expectedBytes)
@@ -190,7 +198,7 @@ void benchChannelOutput(benchmark::State &state, int frameBytes)
 
     runAgainstWireTime(state, frameBytes64, [&] {
         if (const SerialChannel::Failure failure = line.channel.output(frame)) {
-            state.SkipWithError(QString::fromStdU16String(*failure).toStdString().c_str());
+            state.SkipWithError(words(*failure).c_str());
             return false;
         }
         return true;
@@ -215,7 +223,7 @@ void benchSendCommand(benchmark::State &state, int units)
         SendResult result = SendCommand(lineBreaksToCrLf(input), output);
         if (result.failure) {
             state.SkipWithError(result.failure->kind == SendFailure::Kind::Output
-                                    ? QString::fromStdU16String(result.failure->reason).toStdString().c_str()
+                                    ? words(*result.failure->output).c_str()
                                     : "the test text was refused");
             return false;
         }

@@ -11,8 +11,8 @@ SendResult SendCommand(std::u16string_view text, const FrameOutput &output)
         return {{}, SendFailure{kind, error.codeUnits(), {}}};
     }
 
-    if (std::optional<std::u16string> reason = output(frame))
-        return {{}, SendFailure{SendFailure::Kind::Output, text.size(), std::move(*reason)}};
+    if (std::optional<PortFailure> failure = output(frame))
+        return {{}, SendFailure{SendFailure::Kind::Output, text.size(), std::move(failure)}};
 
     return {u"\r\n" + FormatMonitorDump(frame) + u"\r\n", std::nullopt};
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "portfailure.h"
 #include "unicodeframe.h"
 
 #include <functional>
@@ -17,8 +18,8 @@ struct SendFailure
         Output,  // the channel refused the frame
     };
     Kind kind;
-    std::size_t codeUnits = 0; // the length of the text, as it would go out
-    std::u16string reason;     // Output: the channel's own words
+    std::size_t codeUnits = 0;         // the length of the text, as it would go out
+    std::optional<PortFailure> output; // Output: why the channel refused it
 };
 
 struct SendResult
@@ -29,8 +30,8 @@ struct SendResult
     std::optional<SendFailure> failure;
 };
 
-// Hands the whole frame to the port; returns the reason when it cannot.
-using FrameOutput = std::function<std::optional<std::u16string>(const UnicodeFrame &)>;
+// Hands the whole frame to the port; returns why not when it cannot.
+using FrameOutput = std::function<std::optional<PortFailure>(const UnicodeFrame &)>;
 
 // One click on the convert button: frames the input box's text, code unit for code unit, and writes
 // the frame in one output. Nothing is written for a text that cannot be framed, and the frame has

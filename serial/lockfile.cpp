@@ -22,23 +22,13 @@
 
 namespace {
 
-using Refusal = std::optional<std::u16string>;
+using Refusal = std::optional<PortFailure>;
 
 // How often a lock that is there is looked at again: it went away or was replaced meanwhile, or
 // another program was taking it over. The last takes a few system calls, so a pause of a few
 // milliseconds covers it, and all the tries together stay well under a second.
 constexpr int kAttempts = 20;
 constexpr std::chrono::milliseconds kTakeoverPause{10};
-
-std::string lockDirectory()
-{
-    for (const char *directory : {"/run/lock", "/var/lock"}) {
-        struct stat info = {};
-        if (::stat(directory, &info) == 0 && S_ISDIR(info.st_mode))
-            return directory;
-    }
-    return {};
-}
 
 std::string firstLine(std::istream &in)
 {
@@ -94,7 +84,7 @@ std::string ownerRecord()
 
 Refusal systemReason(int error)
 {
-    return PortReasons::posixReason(error, PortReasons::Operation::Open, fromUtf8(std::strerror(error)));
+    return PortReasons::posixFailure(error, PortReasons::Operation::Open, fromUtf8(std::strerror(error)));
 }
 
 // Our record, whole, or why it could not be written: a lock cut short (a full disk) names nobody and
@@ -155,7 +145,7 @@ Existing judge(const std::string &path, Refusal &refusal, UniqueFd &stale)
     const bool isStale = gone || (pid > 0 && !program.empty() && !runs(pid, program));
     if (!isStale) {
         const std::string holder = pid > 0 ? firstLine("/proc/" + std::to_string(pid) + "/comm") : "";
-        refusal = PortReasons::heldByAnotherProgram(pid, fromUtf8(holder), fromUtf8(path));
+        refusal = PortFailure::heldBy(pid, fromUtf8(holder), fromUtf8(path));
         return Existing::Held;
     }
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
@@ -171,22 +161,31 @@ Existing judge(const std::string &path, Refusal &refusal, UniqueFd &stale)
 
 } // namespace
 
-std::optional<std::u16string> LockFile::acquire(const std::string &device)
+std::string LockFile::systemDirectory()
 {
-    const std::string directory = lockDirectory();
-    if (directory.empty())
+    for (const char *directory : {"/run/lock", "/var/lock"}) {
+        struct stat info = {};
+        if (::stat(directory, &info) == 0 && S_ISDIR(info.st_mode))
+            return directory;
+    }
+    return {};
+}
+
+std::optional<PortFailure> LockFile::acquire(const std::string &device)
+{
+    if (m_directory.empty())
         return std::nullopt;
     std::string name = device.rfind("/dev/", 0) == 0 ? device.substr(5) : device;
     for (char &c : name) {
         if (c == '/')
             c = '_';
     }
-    const std::string path = directory + "/LCK.." + name;
+    const std::string path = m_directory + "/LCK.." + name;
 
     // Ours is written whole under a name of its own first, and only then takes the lock's name: by
     // link() where there is no lock, by rename() over one left over. No program ever reads it half
     // written, and the name never stands free between a stale lock and ours.
-    std::string ours = directory + "/LTMP.XXXXXX";
+    std::string ours = m_directory + "/LTMP.XXXXXX";
     const UniqueFd fd(::mkostemp(ours.data(), O_CLOEXEC));
     if (!fd) {
         // A lock directory we may not write to is the system's business; the device's own
@@ -201,11 +200,11 @@ std::optional<std::u16string> LockFile::acquire(const std::string &device)
 }
 
 // Gives the record written at `ours` the lock's name `path`, unless a live program holds the port.
-std::optional<std::u16string> LockFile::claim(const std::string &ours, const std::string &path)
+std::optional<PortFailure> LockFile::claim(const std::string &ours, const std::string &path)
 {
     // Tries the lock's name again and again while it is there but could be ours: it went away, was
     // replaced, or another program was taking it over just then.
-    Refusal refusal = PortReasons::heldByAnotherProgram(0, {}, fromUtf8(path));
+    Refusal refusal = PortFailure::heldBy(0, {}, fromUtf8(path));
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (::link(ours.c_str(), path.c_str()) == 0) {
             m_path = path;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "portfailure.h"
+
 #include <optional>
 #include <string>
 
@@ -13,18 +15,23 @@
 class LockFile
 {
 public:
-    LockFile() = default;
+    // Where the system keeps its lock files: /run/lock, or /var/lock on an older system; empty where
+    // it keeps none.
+    static std::string systemDirectory();
+
+    explicit LockFile(std::string directory = systemDirectory()) : m_directory(std::move(directory)) {}
     ~LockFile() { release(); }
     LockFile(const LockFile &) = delete;
     LockFile &operator=(const LockFile &) = delete;
 
     // `device` is the resolved path: /dev/COM1 and the /dev/ttyUSB0 it leads to are one lock.
     // Returns why the port is taken, or nothing when it is ours (or when the system keeps no locks).
-    std::optional<std::u16string> acquire(const std::string &device);
+    std::optional<PortFailure> acquire(const std::string &device);
     void release();
 
 private:
-    std::optional<std::u16string> claim(const std::string &ours, const std::string &path);
+    std::optional<PortFailure> claim(const std::string &ours, const std::string &path);
 
+    std::string m_directory;
     std::string m_path;
 };

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "serialchannel.h"
 
-#include "portreasons.h"
 #include "serialline.h"
 #include "serialport.h"
 
@@ -11,6 +10,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Reason = PortFailure::Reason;
 
 } // namespace
 
@@ -25,9 +25,9 @@ SerialChannel::Failure SerialChannel::Port::open()
 SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_t> &bytes)
 {
     if (m_gone)
-        return PortReasons::disconnected();
+        return PortFailure{Reason::Disconnected};
     if (!isDeviceOpen())
-        return PortReasons::notOpen();
+        return PortFailure{Reason::NotOpen};
     if (bytes.empty())
         return std::nullopt;
 
@@ -38,7 +38,7 @@ SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_
     case Wait::Ready:
         break;
     case Wait::Stalled:
-        return PortReasons::stalled();
+        return PortFailure{Reason::Stalled};
     case Wait::Failed:
         return failed(failure);
     }
@@ -53,7 +53,7 @@ SerialChannel::Failure SerialChannel::Port::output(const std::vector<std::uint8_
             break;
         const auto waited = Clock::now() - since;
         if (waited >= SerialLine::kStallGrace)
-            return PortReasons::stalled();
+            return PortFailure{Reason::Stalled};
         pause(std::min(Milliseconds{100},
                        std::chrono::duration_cast<Milliseconds>(SerialLine::kStallGrace - waited) +
                            Milliseconds{1}));
@@ -76,10 +76,10 @@ SerialChannel::Failure SerialChannel::Port::close()
         // What the hardware still holds cannot be counted in frames, but an adapter that keeps it
         // past the bound has stopped, and the frames before may not have gone out whole.
         if (!finish())
-            failure = PortReasons::discardedAtClose(0);
+            failure = PortFailure::framesLost(0);
         break;
     case Wait::Stalled:
-        failure = PortReasons::discardedAtClose(m_frameEnds.size());
+        failure = PortFailure::framesLost(m_frameEnds.size());
         discard();
         break;
     case Wait::Failed:
@@ -100,10 +100,11 @@ SerialChannel::Failure SerialChannel::Port::sendPending()
     return pushPending();
 }
 
-SerialChannel::Failure SerialChannel::Port::deviceGone(std::u16string reason)
+SerialChannel::Failure SerialChannel::Port::failedWrite(PortFailure failure)
 {
-    m_gone = true;
-    return reason;
+    if (failure.reason == Reason::Disconnected)
+        m_gone = true;
+    return failure;
 }
 
 // Waits until nothing is pending and the driver holds at most `room` bytes. Progress is the count of

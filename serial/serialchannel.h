@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "portfailure.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -8,14 +10,14 @@
 #include <vector>
 
 // Owns the port the QM47T module hangs on: 9600 bit/s, 8 data bits, no parity, 1 stop bit, no flow
-// control, DTR raised, RTS low. Every operation returns std::nullopt on success and the reason
-// otherwise, in words the user can act on (portreasons.h); nothing here shows them. Each platform
+// control, DTR raised, RTS low. Every operation returns std::nullopt on success and why not otherwise,
+// as a value (portfailure.h): the words for it are the window's. Each platform
 // has its own implementation behind this header: POSIX terminals on Linux, the Win32 communications
 // API on Windows.
 class SerialChannel
 {
 public:
-    using Failure = std::optional<std::u16string>;
+    using Failure = std::optional<PortFailure>;
 
     // COM1: "COM1" on Windows. On Linux /dev/COM1 where the system gives the module's port that
     // name (a udev rule for a USB adapter), else the first serial port, /dev/ttyS0.

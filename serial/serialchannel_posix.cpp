@@ -28,9 +28,9 @@ namespace {
 
 using PortReasons::Operation;
 
-std::u16string reason(int error, Operation operation)
+PortFailure reason(int error, Operation operation)
 {
-    return PortReasons::posixReason(error, operation, fromUtf8(std::strerror(error)));
+    return PortReasons::posixFailure(error, operation, fromUtf8(std::strerror(error)));
 }
 
 class PosixPort final : public SerialChannel::Port
@@ -161,9 +161,7 @@ SerialChannel::Failure PosixPort::writeSome(const std::uint8_t *bytes, std::size
 
 SerialChannel::Failure PosixPort::writeFailed(int error)
 {
-    if (PortReasons::posixDeviceGone(error))
-        return deviceGone(reason(error, Operation::Write));
-    return reason(error, Operation::Write);
+    return failedWrite(reason(error, Operation::Write));
 }
 
 // A pseudo-terminal's TIOCOUTQ reads 0: its buffer is on the master's side, where the slave cannot

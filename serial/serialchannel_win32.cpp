@@ -4,31 +4,24 @@
 #include "portreasons.h"
 #include "serialline.h"
 #include "serialport.h"
+#include "win32handle.h"
 
 #include <windows.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows text is UTF-16");
 
 namespace {
 
-struct HandleCloser
-{
-    void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
-};
-// Holds only a real handle: CreateFileW's failure value, INVALID_HANDLE_VALUE, is never stored.
-using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
-
 using PortReasons::Operation;
 
-// The one place where a system error code becomes words for the user: the usual causes in words they
-// can act on, any other in the system's own (in Chinese where Windows has it so).
-std::u16string systemReason(DWORD code, Operation operation)
+// The one place where a system error code becomes a failure: the usual causes a reason of their own,
+// any other the system's own text (in Chinese where Windows has it so).
+PortFailure systemReason(DWORD code, Operation operation)
 {
     constexpr DWORD kFlags =
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
@@ -49,10 +42,10 @@ std::u16string systemReason(DWORD code, Operation operation)
     // System messages end in a line break, which would show as an empty line in a message box.
     while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' '))
         text.pop_back();
-    return PortReasons::windowsReason(code, operation, text);
+    return PortReasons::windowsFailure(code, operation, std::move(text));
 }
 
-std::u16string lastReason(Operation operation)
+PortFailure lastReason(Operation operation)
 {
     return systemReason(::GetLastError(), operation);
 }
@@ -67,7 +60,7 @@ DWORD toMilliseconds(std::chrono::milliseconds duration)
 struct Write
 {
     OVERLAPPED overlapped{};
-    UniqueHandle done;
+    Win32::UniqueEvent done;
     std::vector<std::uint8_t> bytes;
 };
 
@@ -80,7 +73,7 @@ public:
 
 private:
     Failure openDevice() override;
-    bool isDeviceOpen() const override { return m_handle != nullptr; }
+    bool isDeviceOpen() const override { return static_cast<bool>(m_handle); }
     SerialChannel::Handle pendingHandle() const override { return m_write ? m_write->done.get() : nullptr; }
     Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
     bool hasPending() const override { return m_write != nullptr; }
@@ -100,7 +93,7 @@ private:
     void cancelWrite();
     Failure writeFailed(DWORD error);
 
-    UniqueHandle m_handle;
+    Win32::UniqueFile m_handle;
     std::unique_ptr<Write> m_write;
 };
 
@@ -115,7 +108,7 @@ SerialChannel::Failure Win32Port::openDevice()
                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (raw == INVALID_HANDLE_VALUE)
         return lastReason(Operation::Open);
-    UniqueHandle handle(raw);
+    Win32::UniqueFile handle(raw);
 
     if (Failure failure = configure(handle.get()))
         return failure;
@@ -279,9 +272,7 @@ SerialChannel::Failure Win32Port::writeFailed(DWORD error)
 {
     // A device that has gone (an adapter pulled out; under Wine, a device that hung up) takes
     // nothing more, and later sends say so rather than fail again and again.
-    if (PortReasons::windowsDeviceGone(error))
-        return deviceGone(systemReason(error, Operation::Write));
-    return systemReason(error, Operation::Write);
+    return failedWrite(systemReason(error, Operation::Write));
 }
 
 } // namespace

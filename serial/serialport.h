@@ -73,8 +73,9 @@ protected:
     virtual void discard() = 0;
     virtual void release() = 0;
 
-    // For the platform to call with the reason when an error says the device has gone.
-    Failure deviceGone(std::u16string reason);
+    // For the platform to pass every failed write through: one that says the device has gone makes
+    // every later send say so too.
+    Failure failedWrite(PortFailure failure);
 
 private:
     enum class Wait

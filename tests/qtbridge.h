@@ -3,10 +3,13 @@
 
 // The core speaks std::u16string and byte vectors; the tests build their tables with Qt's types.
 
+#include "portfailure.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,4 +33,10 @@ inline std::vector<std::uint8_t> toBytes(const QByteArray &bytes)
 inline std::u16string toStd(const QString &text)
 {
     return text.toStdU16String();
+}
+
+// Why a port operation failed, or nothing where it did not: what a test of the channel asserts.
+inline std::optional<PortFailure::Reason> reasonOf(const std::optional<PortFailure> &failure)
+{
+    return failure ? std::optional(failure->reason) : std::nullopt;
 }

@@ -2,9 +2,9 @@
 #include "form1.h"
 
 #include "chineseui.h"
+#include "formdesign.h"
 #include "linebreaks.h"
-#include "messageboxes.h"
-#include "ptypair.h"
+#include "formonpty.h"
 #include "qtbridge.h"
 
 #include <QAbstractButton>
@@ -47,20 +47,11 @@ private slots:
     void sends();
     void refusesAndGoesOn_data();
     void refusesAndGoesOn();
+    void exitDrainsAndReleasesPort();
     void closingWindowReleasesPort();
     void missingPortIsReported();
-    // Last: once QCoreApplication::exit() has run, no event loop of this process runs again.
-    void exitDrainsAndReleasesPort();
 
 private:
-    QPlainTextEdit *text(const char *name) const
-    {
-        return m_form->findChild<QPlainTextEdit *>(QString::fromLatin1(name));
-    }
-    QPushButton *button(const char *name) const
-    {
-        return m_form->findChild<QPushButton *>(QString::fromLatin1(name));
-    }
     // What the window shows: the screen reader's announcement is there only after a send.
     QWidgetList shownControls() const
     {
@@ -71,7 +62,7 @@ private:
     // What a screen reader is told of the last send: the window's notification, if it has one.
     QAccessibleInterface *notification() const
     {
-        QAccessibleInterface *form = QAccessible::queryAccessibleInterface(m_form.get());
+        QAccessibleInterface *form = QAccessible::queryAccessibleInterface(m_form);
         for (int i = 0; i < form->childCount(); ++i) {
             if (form->child(i)->role() == QAccessible::Notification)
                 return form->child(i);
@@ -82,11 +73,12 @@ private:
     {
         // keyClicks cannot carry non-Latin-1 text; a key event with the text is what an input method
         // delivers in the end.
-        QTest::sendKeyEvent(QTest::KeyAction::Click, text("Text1"), Qt::Key_unknown, chinese, Qt::NoModifier);
+        QTest::sendKeyEvent(QTest::KeyAction::Click, m_window->text("Text1"), Qt::Key_unknown, chinese,
+                            Qt::NoModifier);
     }
 
-    std::unique_ptr<PtyPair> m_pty;
-    std::unique_ptr<Form1> m_form;
+    std::unique_ptr<FormOnPty> m_window;
+    Form1 *m_form = nullptr; // m_window's
 };
 
 void tst_Form1::initTestCase()
@@ -99,62 +91,61 @@ void tst_Form1::initTestCase()
 
 void tst_Form1::init()
 {
-    m_pty = std::make_unique<PtyPair>();
-    QVERIFY(m_pty->isValid());
-    m_form = std::make_unique<Form1>(m_pty->slavePath());
-    QVERIFY(m_form->load());
-    m_form->show();
-    QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+    m_window = std::make_unique<FormOnPty>();
+    m_form = m_window->form.get();
+    QVERIFY(m_window->start());
 }
 
 void tst_Form1::cleanup()
 {
-    m_form.reset();
-    m_pty.reset();
+    m_window.reset();
 }
 
 void tst_Form1::window()
 {
     QCOMPARE(m_form->windowTitle(),
              QStringLiteral("汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）"));
-    QCOMPARE(m_form->size(), QSize(540, 329));
+    QCOMPARE(m_form->size(), QSize(FormDesign::toPixels(FormDesign::kClientWidth),
+                                   FormDesign::toPixels(FormDesign::kClientHeight)));
     QVERIFY(m_form->windowFlags() & Qt::WindowMaximizeButtonHint);
     QVERIFY(m_form->windowFlags() & Qt::WindowMinimizeButtonHint);
 }
 
+// Every caption the window shows, and what a screen reader calls each control: the words are the
+// requirement, so they are written out here; where each control goes is the design table's.
 void tst_Form1::controls_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QRect>("rect"); // in pixels, 15 twips each
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QString>("spoken"); // what a screen reader calls it
 
-    const QString input = QStringLiteral("输入需要转化输出的字母、数字或汉字：");
-    const QString monitor = QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码：");
-    const QString convert = QStringLiteral("转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
-    QTest::newRow("Text1") << "Text1" << QRect(141, 24, 357, 66) << QString() << input;
-    QTest::newRow("Text2") << "Text2" << QRect(141, 120, 356, 129) << QString() << monitor;
-    QTest::newRow("Label4") << "Label4" << QRect(12, 33, 115, 16) << QStringLiteral("输入需要转化输出的")
-                            << QStringLiteral("输入需要转化输出的");
-    QTest::newRow("Label1") << "Label1" << QRect(12, 51, 115, 19) << QStringLiteral("字母、数字或汉字：")
-                            << QStringLiteral("字母、数字或汉字：");
-    QTest::newRow("Label3") << "Label3" << QRect(12, 135, 121, 16) << QStringLiteral("（串口数据监视窗口）")
-                            << QStringLiteral("（串口数据监视窗口）");
-    QTest::newRow("Label2") << "Label2" << QRect(27, 153, 85, 28)
-                            << QStringLiteral("已从串口输出的Unicode码：")
-                            << QStringLiteral("已从串口输出的Unicode码：");
-    QTest::newRow("Command2") << "Command2" << QRect(441, 270, 81, 51) << QStringLiteral("退出")
-                              << QStringLiteral("退出");
-    QTest::newRow("Command1") << "Command1" << QRect(123, 270, 202, 52) << convert << convert;
+    // A label or a button is called by its caption.
+    const auto row = [](const char *name, const QString &caption, QString spoken = {}) {
+        QTest::newRow(name) << QString::fromLatin1(name) << caption << (spoken.isNull() ? caption : spoken);
+    };
+    row("Text1", QString(), QStringLiteral("输入需要转化输出的字母、数字或汉字："));
+    row("Text2", QString(), QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码："));
+    row("Label4", QStringLiteral("输入需要转化输出的"));
+    row("Label1", QStringLiteral("字母、数字或汉字："));
+    row("Label3", QStringLiteral("（串口数据监视窗口）"));
+    row("Label2", QStringLiteral("已从串口输出的Unicode码："));
+    row("Command2", QStringLiteral("退出"));
+    row("Command1", QStringLiteral("转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"));
 }
 
 void tst_Form1::controls()
 {
     QFETCH(QString, name);
-    QFETCH(QRect, rect);
     QFETCH(QString, caption);
     QFETCH(QString, spoken);
 
+    QRect rect; // where the design puts it, in pixels
+    for (const FormDesign::Control &control : FormDesign::kControls) {
+        if (name == QLatin1String(control.name))
+            rect.setRect(FormDesign::toPixels(control.left), FormDesign::toPixels(control.top),
+                         FormDesign::toPixels(control.width), FormDesign::toPixels(control.height));
+    }
+    QVERIFY(rect.isValid());
     QWidget *widget = m_form->findChild<QWidget *>(name);
     QVERIFY(widget);
     QVERIFY(widget->isVisible());
@@ -227,7 +218,7 @@ void tst_Form1::enlargingMovesNothing()
 
 void tst_Form1::qtOwnTextsInChinese()
 {
-    const std::unique_ptr<QMenu> menu(text("Text1")->createStandardContextMenu());
+    const std::unique_ptr<QMenu> menu(m_window->text("Text1")->createStandardContextMenu());
     QStringList entries;
     for (const QAction *action : menu->actions())
         entries << action->text();
@@ -237,7 +228,7 @@ void tst_Form1::qtOwnTextsInChinese()
 
 void tst_Form1::focusAndTabOrder()
 {
-    QCOMPARE(QApplication::focusWidget(), text("Text1"));
+    QCOMPARE(QApplication::focusWidget(), m_window->text("Text1"));
     const QStringList order{QStringLiteral("Text2"), QStringLiteral("Command2"), QStringLiteral("Command1"),
                             QStringLiteral("Text1")};
     for (const QString &expected : order) {
@@ -248,11 +239,12 @@ void tst_Form1::focusAndTabOrder()
 
 void tst_Form1::enterInsertsLineBreak()
 {
-    QTest::keyClick(text("Text1"), Qt::Key_1);
-    const QList<ShownBox> boxes = answerBoxes([this] { QTest::keyClick(text("Text1"), Qt::Key_Return); });
+    QTest::keyClick(m_window->text("Text1"), Qt::Key_1);
+    const QList<ShownBox> boxes =
+        answerBoxes([this] { QTest::keyClick(m_window->text("Text1"), Qt::Key_Return); });
     QVERIFY(boxes.isEmpty());
-    QCOMPARE(text("Text1")->toPlainText(), QStringLiteral("1\n"));
-    QCOMPARE(m_pty->readPending(), QByteArray()); // no button answered Enter
+    QCOMPARE(m_window->text("Text1")->toPlainText(), QStringLiteral("1\n"));
+    QCOMPARE(m_window->pty.readPending(), QByteArray()); // no button answered Enter
 }
 
 // Qt's document keeps every line break as a paragraph break, so the Linux program sends each one as
@@ -304,8 +296,8 @@ void tst_Form1::heldSpaceClicksOnce()
 
     HeldKeyFilter filter;
     qApp->installEventFilter(&filter);
-    text("Text1")->setPlainText(QStringLiteral("A"));
-    QPushButton *convert = button("Command1");
+    m_window->text("Text1")->setPlainText(QStringLiteral("A"));
+    QPushButton *convert = m_window->button("Command1");
     convert->setFocus();
     for (qsizetype i = 0; i < events.size(); ++i) {
         const int stamp = events[i];
@@ -318,7 +310,7 @@ void tst_Form1::heldSpaceClicksOnce()
     }
     qApp->removeEventFilter(&filter);
 
-    QCOMPARE(m_pty->read(2 * frames + 1, 300), QByteArray::fromHex("0041").repeated(frames));
+    QCOMPARE(m_window->pty.read(2 * frames + 1, 300), QByteArray::fromHex("0041").repeated(frames));
 }
 
 void tst_Form1::sends_data()
@@ -345,31 +337,30 @@ void tst_Form1::sends()
         typeChinese(chinese);
     for (const QChar c : ascii) {
         if (c == u'\n')
-            QTest::keyClick(text("Text1"), Qt::Key_Return);
+            QTest::keyClick(m_window->text("Text1"), Qt::Key_Return);
         else
-            QTest::keyClick(text("Text1"), c.toLatin1());
+            QTest::keyClick(m_window->text("Text1"), c.toLatin1());
     }
-    const QString typed = text("Text1")->toPlainText();
-    text("Text2")->setPlainText(QStringLiteral("earlier notes"));
+    const QString typed = m_window->text("Text1")->toPlainText();
+    m_window->text("Text2")->setPlainText(QStringLiteral("earlier notes"));
 
-    const QList<ShownBox> boxes =
-        answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); });
+    const QList<ShownBox> boxes = m_window->click("Command1");
     QVERIFY(boxes.isEmpty());
 
-    QCOMPARE(m_pty->read(frame.size() + 1, 300), frame);
+    QCOMPARE(m_window->pty.read(frame.size() + 1, 300), frame);
     QString dump;
     for (const char byte : frame)
         dump += QStringLiteral("%1 ").arg(quint8(byte), 2, 16, QLatin1Char('0')).toUpper();
     // CR LF, the dump, CR LF: an empty first line, the dump, then a line break.
-    QCOMPARE(text("Text2")->toPlainText(), QStringLiteral("\n") + dump + QStringLiteral("\n"));
-    QCOMPARE(text("Text1")->toPlainText(), typed);
+    QCOMPARE(m_window->text("Text2")->toPlainText(), QStringLiteral("\n") + dump + QStringLiteral("\n"));
+    QCOMPARE(m_window->text("Text1")->toPlainText(), typed);
     // The focus stays on the button, so a screen reader is told by a notification that shows (Orca
     // speaks it), until the focus moves on.
     QAccessibleInterface *told = notification();
     QVERIFY(told);
     QCOMPARE(told->text(QAccessible::Name), QStringLiteral("已发送 %1 字节").arg(frame.size()));
     QVERIFY(!told->state().invisible);
-    text("Text1")->setFocus();
+    m_window->text("Text1")->setFocus();
     QVERIFY(told->state().invisible);
 }
 
@@ -391,49 +382,47 @@ void tst_Form1::refusesAndGoesOn()
     QFETCH(QString, input);
     QFETCH(QString, message);
 
-    text("Text1")->setPlainText(input);
-    text("Text2")->setPlainText(QStringLiteral("earlier notes"));
-    const QList<ShownBox> boxes =
-        answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); });
+    m_window->text("Text1")->setPlainText(input);
+    m_window->text("Text2")->setPlainText(QStringLiteral("earlier notes"));
+    const QList<ShownBox> boxes = m_window->click("Command1");
 
     QCOMPARE(boxes.size(), 1);
     QCOMPARE(boxes.first().icon, QMessageBox::Warning);
     QCOMPARE(boxes.first().text, message);
     QCOMPARE(boxes.first().buttonText, QStringLiteral("确定"));
-    QCOMPARE(m_pty->readPending(), QByteArray());
-    QCOMPARE(text("Text2")->toPlainText(), QString());
-    QCOMPARE(text("Text1")->toPlainText(), input);
+    QCOMPARE(m_window->pty.readPending(), QByteArray());
+    QCOMPARE(m_window->text("Text2")->toPlainText(), QString());
+    QCOMPARE(m_window->text("Text1")->toPlainText(), input);
 
     // Still usable: the next send goes out.
-    text("Text1")->setPlainText(QStringLiteral("A"));
-    QVERIFY(answerBoxes([this] { QTest::mouseClick(button("Command1"), Qt::LeftButton); }).isEmpty());
-    QCOMPARE(m_pty->read(3, 300), QByteArray::fromHex("0041"));
+    m_window->text("Text1")->setPlainText(QStringLiteral("A"));
+    QVERIFY(m_window->click("Command1").isEmpty());
+    QCOMPARE(m_window->pty.read(3, 300), QByteArray::fromHex("0041"));
 }
 
 void tst_Form1::exitDrainsAndReleasesPort()
 {
-    m_pty->closeSlave();
-    text("Text1")->setPlainText(QString(127, u'字'));
-    QTest::mouseClick(button("Command1"), Qt::LeftButton);
+    m_window->pty.closeSlave();
+    m_window->text("Text1")->setPlainText(QString(127, u'字'));
+    QTest::mouseClick(m_window->button("Command1"), Qt::LeftButton);
 
-    // Exit ends the running event loop with status 0.
-    QEventLoop loop;
-    QTimer::singleShot(0, this, [this] { QTest::mouseClick(button("Command2"), Qt::LeftButton); });
-    QCOMPARE(loop.exec(), 0);
+    // Exit asks to end with status 0, and reaches no further than its signal: the tests after this
+    // one still have their event loops.
+    QCOMPARE(m_window->exitAfterClicking("Command2"), 0);
 
-    QCOMPARE(m_pty->read(255, 500), QByteArray::fromHex(QByteArray("5B57").repeated(127)));
-    QVERIFY(m_pty->slaveReleased());
+    QCOMPARE(m_window->pty.read(255, 500), QByteArray::fromHex(QByteArray("5B57").repeated(127)));
+    QVERIFY(m_window->pty.slaveReleased());
 }
 
 void tst_Form1::closingWindowReleasesPort()
 {
-    m_pty->closeSlave();
-    text("Text1")->setPlainText(QStringLiteral("A"));
-    QTest::mouseClick(button("Command1"), Qt::LeftButton);
+    m_window->pty.closeSlave();
+    m_window->text("Text1")->setPlainText(QStringLiteral("A"));
+    QTest::mouseClick(m_window->button("Command1"), Qt::LeftButton);
     m_form->close();
-    m_form.reset(); // what the end of the program does with the window
-    QCOMPARE(m_pty->read(3, 300), QByteArray::fromHex("0041"));
-    QVERIFY(m_pty->slaveReleased());
+    m_window->form.reset(); // what the end of the program does with the window
+    QCOMPARE(m_window->pty.read(3, 300), QByteArray::fromHex("0041"));
+    QVERIFY(m_window->pty.slaveReleased());
 }
 
 void tst_Form1::missingPortIsReported()
@@ -444,11 +433,10 @@ void tst_Form1::missingPortIsReported()
     QVERIFY(!loaded);
     QCOMPARE(boxes.size(), 1);
     QCOMPARE(boxes.first().icon, QMessageBox::Critical);
+    // The words are the controller's to test; this is the Qt box showing them.
+    const PortFailure missing{PortFailure::Reason::NoDevice};
     QCOMPARE(boxes.first().text,
-             QStringLiteral(
-                 "无法打开串口 COM1（/nonexistent/qm47t-port）：找不到该设备。检查模块是否接好；模块接在 "
-                 "USB 转串口线上时，要用 udev 规则把它设为 /dev/COM1：见 man qm47t-converter 和示例规则 "
-                 "/usr/share/doc/qm47t-converter/examples/99-qm47t-com1.rules。"));
+             toQt(FormDesign::openFailureMessage(u"/nonexistent/qm47t-port", missing).text));
 }
 
 QTEST_MAIN(tst_Form1)

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
-// The channel on a pseudo-terminal: opening it, output, a stalled or slow line, close, a device that
-// goes away. Why a port cannot be used, and its lock files, are in tst_portreasons.
+// The channel on a pseudo-terminal: opening it or why it cannot, the lock it takes, output, a stalled
+// or slow line, close, a device that goes away. Which reason a system error is: tst_portreasons; the
+// lock file itself: tst_lockfile; the words for each reason: tst_formcontroller.
 #include "serialchannel.h"
 
+#include "lockfile.h"
 #include "ptypair.h"
 #include "qtbridge.h"
 #include "serialline.h"
 #include "serialport.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
@@ -42,11 +46,14 @@ extern "C" int tcdrain(int)
 
 namespace {
 
-const QString kGone =
-    QStringLiteral("串口设备已断开，可能是 USB 转串口线被拔出。请接好模块的线缆或 USB 转串口线，"
-                   "然后重新启动本程序：程序不会自动重新打开串口。");
-const QString kStalled = QStringLiteral("线路阻塞：串口已有一段时间没有送出任何数据，这次的内容没有发送。"
-                                        "之前已发送的内容仍在排队，线路恢复后会完整送出。");
+using Reason = PortFailure::Reason;
+
+// The system's lock file for `device`: LCK.. and its path below /dev, slashes as underscores.
+QString lockFilePath(const QString &device)
+{
+    return QString::fromStdString(LockFile::systemDirectory()) + QStringLiteral("/LCK..") +
+           device.mid(5).replace(u'/', u'_');
+}
 
 // A frame as the send makes it, 127 units of one character, told apart from its neighbours by `n`.
 QByteArray numberedFrame(int n)
@@ -114,6 +121,8 @@ private:
     qsizetype m_moved = 0;
 };
 
+Q_DECLARE_METATYPE(PortFailure::Reason)
+
 class tst_SerialChannel : public QObject
 {
     Q_OBJECT
@@ -121,12 +130,16 @@ class tst_SerialChannel : public QObject
 private slots:
     void init();
     void com1IsTheFirstSerialPort();
+    void openFailureSaysWhy_data();
+    void openFailureSaysWhy();
+    void lockIsTheResolvedDevices();
     void setsLine();
     void outputsWholeFrame_data();
     void outputsWholeFrame();
     void closeRightAfterOutputLosesNothing();
     void destructorDrainsToo();
     void vanishedLineSaysDisconnected();
+    void stalledLineGivesUp();
     void stalledReaderGetsWholeAcceptedFrames();
     void slowLineIsNotStalled();
     void closeOnStalledLineCountsFrames();
@@ -151,6 +164,46 @@ void tst_SerialChannel::com1IsTheFirstSerialPort()
     const bool named = QFileInfo::exists(QStringLiteral("/dev/COM1"));
     QCOMPARE(toQt(SerialChannel::com1PortName()),
              named ? QStringLiteral("/dev/COM1") : QStringLiteral("/dev/ttyS0"));
+}
+
+void tst_SerialChannel::openFailureSaysWhy_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<Reason>("reason");
+    QTest::newRow("missing") << QStringLiteral("/nonexistent/qm47t-port") << Reason::NoDevice;
+    QTest::newRow("not a terminal") << QStringLiteral("/dev/null") << Reason::NotSerial;
+}
+
+void tst_SerialChannel::openFailureSaysWhy()
+{
+    QFETCH(QString, device);
+    QFETCH(Reason, reason);
+    SerialChannel channel(toStd(device));
+    QCOMPARE(reasonOf(channel.open()), reason);
+    QVERIFY(!channel.portOpen());
+    QVERIFY(!QFile::exists(lockFilePath(device)));
+}
+
+// Through a symlink, as /dev/COM1 leads to /dev/ttyUSB0: the lock is the device's, not the name's, so
+// a program that opens the device by its own name finds it taken, named by its lock.
+void tst_SerialChannel::lockIsTheResolvedDevices()
+{
+    QTemporaryDir directory;
+    const QString link = directory.filePath(QStringLiteral("COM1"));
+    QVERIFY(QFile::link(toQt(m_pty->slavePath()), link));
+    SerialChannel channel(toStd(link));
+    QCOMPARE(channel.open(), std::nullopt);
+
+    const QString lockPath = lockFilePath(toQt(m_pty->slavePath()));
+    QFile comm(QStringLiteral("/proc/self/comm"));
+    QVERIFY(comm.open(QIODevice::ReadOnly));
+    const PortFailure held =
+        PortFailure::heldBy(long(QCoreApplication::applicationPid()),
+                            toStd(QString::fromUtf8(comm.readLine().trimmed())), toStd(lockPath));
+    SerialChannel other(m_pty->slavePath());
+    QCOMPARE(other.open(), std::optional(held));
+    QCOMPARE(channel.close(), std::nullopt);
+    QVERIFY(!QFile::exists(lockPath));
 }
 
 void tst_SerialChannel::setsLine()
@@ -225,12 +278,30 @@ void tst_SerialChannel::vanishedLineSaysDisconnected()
     QTest::qWait(200);
     QVERIFY(channel.portOpen());
 
-    QCOMPARE(channel.output(toBytes(QByteArray::fromHex("0041"))), SerialChannel::Failure(toStd(kGone)));
+    QCOMPARE(reasonOf(channel.output(toBytes(QByteArray::fromHex("0041")))), Reason::Disconnected);
     QVERIFY(!channel.portOpen());
-    // Every later send says the same, with what to do: the channel does not open the port again.
+    // Every later send says the same: the channel does not open the port again.
     for (int send = 0; send < 2; ++send)
-        QCOMPARE(channel.output(toBytes(QByteArray::fromHex("0042"))), SerialChannel::Failure(toStd(kGone)));
+        QCOMPARE(reasonOf(channel.output(toBytes(QByteArray::fromHex("0042")))), Reason::Disconnected);
     QCOMPARE(channel.close(), std::nullopt);
+}
+
+// The line has stopped before the frame: not a byte of it can go, so it is refused whole, and it never
+// trails out later, glued to whatever comes next.
+void tst_SerialChannel::stalledLineGivesUp()
+{
+    SerialChannel channel(m_pty->slavePath());
+    QCOMPARE(channel.open(), std::nullopt);
+    const qint64 filler = m_pty->fillUntilFull();
+    QVERIFY(filler > 0);
+
+    const QByteArray frame = QByteArray::fromHex("ABCD").repeated(127);
+    QCOMPARE(reasonOf(channel.output(toBytes(frame))), Reason::Stalled);
+    (void)channel.close(); // must come back too; whether it can say more is up to the device
+
+    const QByteArray received = m_pty->read(int(filler) + frame.size(), 1000);
+    QVERIFY(received.size() <= filler);
+    QVERIFY(!received.contains('\xAB'));
 }
 
 // The module stops reading and later reads again. Every frame output() accepted arrives whole and in
@@ -248,7 +319,7 @@ void tst_SerialChannel::stalledReaderGetsWholeAcceptedFrames()
         const QByteArray frame = numberedFrame(n);
         const SerialChannel::Failure failure = channel.output(toBytes(frame));
         if (failure) {
-            QCOMPARE(toQt(*failure), kStalled);
+            QCOMPARE(failure->reason, Reason::Stalled);
             ++refused;
         } else {
             accepted += frame;
@@ -321,8 +392,7 @@ void tst_SerialChannel::closeOnStalledLineCountsFrames()
     int n = 0;
     while (!channel.output(block) && n < 100)
         ++n;
-    QCOMPARE(channel.close(),
-             SerialChannel::Failure(u"线路阻塞：关闭串口时还有 1 帧数据没有完整送出，已被丢弃。"));
+    QCOMPARE(channel.close(), std::optional(PortFailure::framesLost(1)));
     QVERIFY(!channel.portOpen());
     // Only that one: the blocks before it, which the pty holds out of the channel's sight, still
     // reach the reader.
@@ -352,8 +422,7 @@ void tst_SerialChannel::closeIsBoundedWhenTheDrainHangs()
     });
     // Far longer than the bound: only a close that waits for the drain without one is still here.
     QCOMPARE(closed.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    QCOMPARE(closed.get(),
-             SerialChannel::Failure(u"线路阻塞：关闭串口时队列中还有没有送出的数据，已被丢弃。"));
+    QCOMPARE(closed.get(), std::optional(PortFailure::framesLost(0)));
     QVERIFY(!channel.portOpen());
 }
 
@@ -378,16 +447,15 @@ void tst_SerialChannel::visibleQueueIsBounded()
     QCOMPARE(stopped.open(), std::nullopt);
     QCOMPARE(stopped.output(frame), std::nullopt);
     QCOMPARE(stopped.output(frame), std::nullopt);
-    QCOMPARE(stopped.output(frame), SerialChannel::Failure(toStd(kStalled)));
+    QCOMPARE(reasonOf(stopped.output(frame)), Reason::Stalled);
     QCOMPARE(stopped.mostQueued, qsizetype(2 * frame.size()));
-    QCOMPARE(stopped.close(),
-             SerialChannel::Failure(u"线路阻塞：关闭串口时还有 2 帧数据没有完整送出，已被丢弃。"));
+    QCOMPARE(stopped.close(), std::optional(PortFailure::framesLost(2)));
 }
 
 void tst_SerialChannel::outputBeforeOpenFails()
 {
     SerialChannel channel(m_pty->slavePath());
-    QCOMPARE(channel.output(toBytes(QByteArray::fromHex("0041"))), SerialChannel::Failure(u"串口未打开"));
+    QCOMPARE(reasonOf(channel.output(toBytes(QByteArray::fromHex("0041")))), Reason::NotOpen);
     QCOMPARE(m_pty->readPending(), QByteArray());
 }
 

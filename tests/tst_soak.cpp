@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Ten thousand sends through the real click path in one process: every frame byte-exact on the line,
 // the monitor right each time, and no memory growth from one send to the next.
-#include "form1.h"
-
-#include "ptypair.h"
+#include "formonpty.h"
 
 #include <QApplication>
 #include <QFile>
@@ -67,15 +65,12 @@ private slots:
 
 void tst_Soak::tenThousandSends()
 {
-    PtyPair pty;
-    QVERIFY(pty.isValid());
-    Form1 form(pty.slavePath());
-    QVERIFY(form.load());
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
-    auto *input = form.findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
-    auto *monitor = form.findChild<QPlainTextEdit *>(QStringLiteral("Text2"));
-    auto *convert = form.findChild<QPushButton *>(QStringLiteral("Command1"));
+    FormOnPty window;
+    QVERIFY(window.start());
+    PtyPair &pty = window.pty;
+    QPlainTextEdit *input = window.text("Text1");
+    QPlainTextEdit *monitor = window.text("Text2");
+    QPushButton *convert = window.button("Command1");
 
     // No send here should ever raise a message; if one does, close it and fail rather than hang.
     int unexpectedBoxes = 0;

@@ -36,8 +36,7 @@ protected:
 // The window's behaviour, written once for both front ends: the port is claimed at load, each click
 // on the convert button is one send, leaving drains and releases the port, and every failure the
 // user must know of becomes one message. `Channel` is SerialChannel; tests hand in a stand-in.
-template <class Channel>
-class FormController
+template <class Channel> class FormController
 {
 public:
     template <class... ChannelArgs>
@@ -50,7 +49,7 @@ public:
     // cannot: the program is of no use without its port.
     bool load()
     {
-        if (const std::optional<std::u16string> failure = m_channel.open()) {
+        if (const std::optional<PortFailure> failure = m_channel.open()) {
             report(FormDesign::openFailureMessage(m_channel.portName(), *failure));
             return false;
         }
@@ -67,7 +66,7 @@ public:
             return;
         std::size_t sent = 0;
         const SendResult result = SendCommand(m_view.inputText(), [this, &sent](const UnicodeFrame &frame) {
-            std::optional<std::u16string> failure = m_channel.output(frame);
+            std::optional<PortFailure> failure = m_channel.output(frame);
             if (!failure)
                 sent = frame.size();
             return failure;
@@ -114,7 +113,7 @@ public:
     // can still be read.
     std::optional<FormDesign::Message> leave()
     {
-        const std::optional<std::u16string> failure = release();
+        const std::optional<PortFailure> failure = release();
         if (!failure)
             return std::nullopt;
         return FormDesign::closeFailureMessage(m_channel.portName(), *failure);
@@ -148,16 +147,16 @@ private:
     // the program ends.
     void exitNow()
     {
-        const std::optional<std::u16string> failure = release();
+        const std::optional<PortFailure> failure = release();
         if (failure)
             report(FormDesign::closeFailureMessage(m_channel.portName(), *failure));
         m_view.quit(failure ? 1 : 0);
     }
 
-    std::optional<std::u16string> release()
+    std::optional<PortFailure> release()
     {
         m_leaving = true;
-        std::optional<std::u16string> failure = m_channel.close();
+        std::optional<PortFailure> failure = m_channel.close();
         m_view.watchLine(false);
         return failure;
     }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "portfailure.h"
 #include "sendcommand.h"
 
 #include <string>
@@ -28,34 +29,19 @@ struct Control
     const char *labelFor = nullptr;
 };
 
-inline constexpr int kClientWidth = 8100;
-inline constexpr int kClientHeight = 4935;
-inline constexpr int kTwipsPerInch = 1440;
-
-// The controls in tab order. Labels never take the focus, so Tab visits Text1, Text2, Command2,
-// Command1; neither button is the default, so Enter in the input box is a line break.
-inline constexpr Control kControls[] = {
-    {"Text1", ControlKind::TextBox, 2115, 360, 5355, 990, u""},
-    {"Text2", ControlKind::TextBox, 2115, 1800, 5340, 1935, u""},
-    {"Label4", ControlKind::Label, 180, 495, 1725, 240, u"输入需要转化输出的", "Text1"},
-    {"Label1", ControlKind::Label, 180, 765, 1725, 285, u"字母、数字或汉字：", "Text1"},
-    {"Label3", ControlKind::Label, 180, 2025, 1815, 240, u"（串口数据监视窗口）", "Text2"},
-    {"Label2", ControlKind::Label, 405, 2295, 1275, 420, u"已从串口输出的Unicode码：", "Text2"},
-    {"Command2", ControlKind::Button, 6615, 4050, 1215, 765, u"退出"},
-    {"Command1", ControlKind::Button, 1845, 4050, 3030, 780,
-     u"转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。"},
-};
+// Read from formdesign.json when the build is configured, beside the harness that reads it too:
+//   kClientWidth, kClientHeight  the client area, in twips
+//   kTwipsPerInch                1440
+//   kControls[]                  the controls in tab order. Labels never take the focus, so Tab visits
+//                                Text1, Text2, Command2, Command1; neither button is the default, so
+//                                Enter in the input box is a line break.
+//   kFormCaption, kOkCaption     the window's title and the only button a message box has
+#include "formdesign_table.inc"
 
 // What a screen reader calls the control named `name`: a text box is called by all the labels that
 // stand for it, in the order they are read (a sighted user reads both lines of a two-line label as
 // one sentence), any other control by its caption. Empty for a name not in the table.
 std::u16string accessibleName(std::string_view name);
-
-inline constexpr char16_t kFormCaption[] =
-    u"汉字ASCII码 -> Unicode码转化器      （QM47T短信数传模块专用软件）";
-
-// The only button a message box has.
-inline constexpr char16_t kOkCaption[] = u"确定";
 
 // Written to standard error when there is no desktop to show the window on (started over SSH, or
 // from a console): no message box can show then.
@@ -85,6 +71,23 @@ struct Message
     std::u16string text;
 };
 
+// Where the help for a port's failure is: the manual page and the udev rule the Linux package
+// installs, or the steps in Windows' Device Manager.
+enum class Platform
+{
+    Linux,
+    Windows,
+};
+#ifdef _WIN32
+inline constexpr Platform kPlatform = Platform::Windows;
+#else
+inline constexpr Platform kPlatform = Platform::Linux;
+#endif
+
+// Why the port failed, in words the user can act on: the usual causes with their remedy, any other
+// with the system's own code and text after a Chinese sentence, so that nothing is lost.
+std::u16string portReason(const PortFailure &failure, Platform platform = kPlatform);
+
 // The port's messages name COM1 and, where another name stands for it, the device that was tried:
 // "COM1（/dev/ttyS0）". `device` is the channel's port name.
 
@@ -93,8 +96,8 @@ std::u16string sentAnnouncement(std::size_t bytes);
 // What the user reads when a click on the convert button sends nothing.
 Message sendFailureMessage(const SendFailure &failure, std::u16string_view device);
 // COM1 could not be claimed at start; the program then ends.
-Message openFailureMessage(std::u16string_view device, std::u16string_view reason);
+Message openFailureMessage(std::u16string_view device, const PortFailure &failure);
 // The port did not close cleanly on Exit.
-Message closeFailureMessage(std::u16string_view device, std::u16string_view reason);
+Message closeFailureMessage(std::u16string_view device, const PortFailure &failure);
 
 } // namespace FormDesign

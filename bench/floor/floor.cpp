@@ -26,8 +26,9 @@ int main(int argc, char *argv[])
 
     SerialChannel port(u"/dev/ttyS0");
     if (const SerialChannel::Failure failure = port.open()) {
-        std::fprintf(stderr, "bench_floor: /dev/ttyS0: %s\n",
-                     qPrintable(QString::fromStdU16String(*failure)));
+        // The converter's words for it are not the floor's to carry: the reason and the system's code.
+        std::fprintf(stderr, "bench_floor: /dev/ttyS0: failure %d, system error %lld\n",
+                     static_cast<int>(failure->reason), failure->code);
         return 1;
     }
 

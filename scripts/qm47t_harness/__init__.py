@@ -6,7 +6,7 @@
   display    a private Xvfb and a user's keyboard, mouse and clipboard on it
   wine       the Windows program under a Wine prefix and server of its own
   xwatch     windows mapped and drawn, for the start-up bench
-  layout     where the window's controls are, read from window/formdesign.h
+  layout     where the window's controls are, read from window/formdesign.json
   demo       what scripts/virtual-qm47t.py does
 
 Nothing here opens a real serial port: every run, for the Linux program and under Wine alike, gets a

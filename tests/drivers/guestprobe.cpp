@@ -8,6 +8,7 @@
 //
 // Every report line starts with "@@probe "; the caller relays them once the port is closed.
 
+#include "formdesign.h"
 #include "serialchannel.h"
 
 #include <cerrno>
@@ -205,7 +206,7 @@ int main(int argc, char **argv)
     {
         SerialChannel channel(u"/dev/COM1");
         if (const auto failure = channel.open()) {
-            report.line("open", "error " + utf8(*failure));
+            report.line("open", "error " + utf8(FormDesign::portReason(*failure)));
         } else {
             report.line("open", "ok");
             const int fd = heldDescriptor(device);
@@ -215,12 +216,13 @@ int main(int argc, char **argv)
             report.locks("locks-held");
             for (std::size_t i = 0; i < frames.size(); ++i) {
                 const auto refused = channel.output(frames[i]);
-                report.line("output" + std::to_string(i), refused ? "error " + utf8(*refused) : "ok");
+                report.line("output" + std::to_string(i),
+                            refused ? "error " + utf8(FormDesign::portReason(*refused)) : "ok");
             }
             if (fd >= 0)
                 report.lineState("held-after", fd);
             const auto closed = channel.close();
-            report.line("close", closed ? "error " + utf8(*closed) : "ok");
+            report.line("close", closed ? "error " + utf8(FormDesign::portReason(*closed)) : "ok");
         }
     }
     report.locks("locks-after");

@@ -10,7 +10,7 @@ import pytest
 
 from e2e import EMPTY_MESSAGE, TOO_LONG_MESSAGE, fresh_desktop, monitor_text
 from qm47t_harness import wait_until
-from qm47t_harness.layout import MAIN_WINDOW_SIZE
+from qm47t_harness.layout import DESIGN, MAIN_WINDOW_SIZE, to_pixels
 
 
 class WindowTest:
@@ -90,15 +90,16 @@ class HighDpiTest:
         window = platform.inspect(desktop, program.process)[program.window]
         client = window["client"]
         width, height = client[2] - client[0], client[3] - client[1]
-        assert width >= 8100 * 144 // 1440, "the window was not laid out at 144 dpi"
+        assert width >= to_pixels(DESIGN["clientWidth"], 144), "the window was not laid out at 144 dpi"
         lowest = 0
         for child in window["children"]:
             left, top, right, bottom = child["rect"]
             assert 0 <= left and 0 <= top and right <= width and bottom <= height, child
             lowest = max(lowest, bottom)
-        # 105 twips below the lowest control, as designed: the convert button's three lines at this
+        # The margin below the lowest control, as designed: the convert button's three lines at this
         # size do not run into its frame or the window's edge.
-        assert height - lowest >= 105 * 144 // 1440
+        margin = DESIGN["clientHeight"] - max(row["top"] + row["height"] for row in DESIGN["controls"])
+        assert height - lowest >= to_pixels(margin, 144)
         desktop.request_close(program.window)  # the buttons are not where the 96-dpi layout has them
         assert program.wait_exit() == 0
 

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""The Windows release as a user meets it: the zip's contents, the setup program's own version record
-and icon, then under Wine a silent install, a second install over it (an upgrade in place), the
+"""The Windows release as a user meets it: the zip's contents, the DLLs the program needs to start, the
+setup program's own version record and icon, then under Wine a silent install, a second install over it (an upgrade in place), the
 installed program sending 汉字 to COM1, and a silent uninstall that leaves nothing behind.
 
   test_windows_package.py BUILD_WINDOWS_DIR VERSION
@@ -40,6 +40,8 @@ SHORTCUT = f"ProgramData/Microsoft/Windows/Start Menu/Programs/{APP_NAME}.lnk"
 UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\qm47t-converter"
 SENT = "汉字"
 TIMEOUT = 120
+# All the program loads to start: COM (ole32, oleaut32) only once a screen reader asks for it.
+START_IMPORTS = {"gdi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll"}
 
 
 class Failure(Exception):
@@ -141,6 +143,12 @@ def icon_images(path):
     return images
 
 
+def imported_dlls(path):
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
+                          check=True).stdout
+    return {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
+
+
 def check_release_files(build, version, program, license_text):
     setup = build / f"qm47t-converter-{version}-setup.exe"
     portable = build / f"qm47t-converter-{version}-windows-x64.zip"
@@ -173,6 +181,9 @@ def check_release_files(build, version, program, license_text):
         check("设备管理器" in readme and "Device Manager" in readme,
               "README.txt does not say how to make a USB adapter COM1 in Device Manager")
     print(f"zip: {portable.name}, {portable.stat().st_size} bytes, {names}")
+    imports = imported_dlls(build / "qm47t-converter.exe")
+    check(imports == START_IMPORTS,
+          f"qm47t-converter.exe imports {sorted(imports)}, not only {sorted(START_IMPORTS)}")
     return setup
 
 

@@ -99,8 +99,7 @@ QWidget *createControl(const FormDesign::Control &control, QWidget *parent)
 
 } // namespace
 
-Form1::Form1(const std::u16string &portName, QWidget *parent)
-    : QWidget(parent), m_controller(*this, portName)
+Form1::Form1(const std::u16string &portName, QWidget *parent) : QWidget(parent), m_controller(*this, portName)
 {
     setObjectName(QStringLiteral("Form1"));
     QAccessible::installFactory(announcementAccessible);
@@ -185,7 +184,7 @@ void Form1::quit(int exitCode)
     m_exitCode = exitCode;
     m_quitting = true;
     if (!m_closing)
-        QCoreApplication::exit(exitCode);
+        emit quitRequested(exitCode);
 }
 
 int Form1::leave()
@@ -213,12 +212,14 @@ void Form1::watchLine(bool pending)
 bool HeldKeyFilter::eventFilter(QObject *watched, QEvent *event)
 {
     const auto type = event->type();
-    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && qobject_cast<QAbstractButton *>(watched)) {
+    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) &&
+        qobject_cast<QAbstractButton *>(watched)) {
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Space) {
             if (type == QEvent::KeyRelease) {
                 m_lastSpaceRelease = key->timestamp();
-            } else if (key->isAutoRepeat() || (key->timestamp() != 0 && key->timestamp() == m_lastSpaceRelease)) {
+            } else if (key->isAutoRepeat() ||
+                       (key->timestamp() != 0 && key->timestamp() == m_lastSpaceRelease)) {
                 // The button is not pressed again, so the releases still to come click nothing.
                 return true;
             }

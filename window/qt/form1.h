@@ -29,6 +29,11 @@ public:
     // what was lost on standard error; returns the exit code.
     int leave();
 
+signals:
+    // Exit has run: the program ends with `exitCode`. main connects this to the application's exit;
+    // the window itself reaches no further than its own signal.
+    void quitRequested(int exitCode);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 

@@ -73,6 +73,8 @@ int main(int argc, char *argv[])
     fontconfig.join();
 
     Form1 form;
+    QObject::connect(&form, &Form1::quitRequested, &app,
+                     [](int exitCode) { QCoreApplication::exit(exitCode); });
     SessionEnd sessionEnd(form);
     if (!form.load())
         return 1;

@@ -8,17 +8,13 @@ namespace {
 // Looked up at run time so that the program still starts where user32 lacks the function.
 template <typename Function> Function user32Function(const char *name)
 {
-    const FARPROC address = ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), name);
-    // Through void(*)() because FARPROC's own signature matches no real function.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+    return Win32::procedure<Function>(::GetModuleHandleW(L"user32.dll"), name);
 }
 
 int systemDpi()
 {
-    const HDC screen = ::GetDC(nullptr);
-    const int dpi = screen ? ::GetDeviceCaps(screen, LOGPIXELSY) : 0;
-    if (screen)
-        ::ReleaseDC(nullptr, screen);
+    const Win32::UniqueScreenDc screen(::GetDC(nullptr));
+    const int dpi = screen ? ::GetDeviceCaps(screen.get(), LOGPIXELSY) : 0;
     return dpi > 0 ? dpi : Dpi::kDesign;
 }
 
@@ -35,7 +31,7 @@ int Dpi::ofWindow(HWND window)
     return systemDpi();
 }
 
-UniqueFont Dpi::messageFont(int dpi)
+Win32::UniqueFont Dpi::messageFont(int dpi)
 {
     using ForDpiFunction = BOOL(WINAPI *)(UINT, UINT, PVOID, UINT, UINT);
     static const auto parametersForDpi = user32Function<ForDpiFunction>("SystemParametersInfoForDpi");
@@ -44,13 +40,13 @@ UniqueFont Dpi::messageFont(int dpi)
     metrics.cbSize = sizeof metrics;
     if (parametersForDpi &&
         parametersForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, static_cast<UINT>(dpi))) {
-        return UniqueFont(::CreateFontIndirectW(&metrics.lfMessageFont));
+        return Win32::UniqueFont(::CreateFontIndirectW(&metrics.lfMessageFont));
     }
     if (!::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
-        return UniqueFont();
+        return Win32::UniqueFont();
     // Given at the system DPI.
     metrics.lfMessageFont.lfHeight = ::MulDiv(metrics.lfMessageFont.lfHeight, dpi, systemDpi());
-    return UniqueFont(::CreateFontIndirectW(&metrics.lfMessageFont));
+    return Win32::UniqueFont(::CreateFontIndirectW(&metrics.lfMessageFont));
 }
 
 SIZE Dpi::frameSize(SIZE client, HWND window, int dpi)
@@ -69,16 +65,7 @@ SIZE Dpi::frameSize(SIZE client, HWND window, int dpi)
 Dpi::TextMeasure::TextMeasure(HFONT font) : m_dc(::CreateCompatibleDC(nullptr))
 {
     if (m_dc && font)
-        m_previous = ::SelectObject(m_dc, font);
-}
-
-Dpi::TextMeasure::~TextMeasure()
-{
-    if (!m_dc)
-        return;
-    if (m_previous)
-        ::SelectObject(m_dc, m_previous);
-    ::DeleteDC(m_dc);
+        m_font = Win32::select(m_dc.get(), font);
 }
 
 SIZE Dpi::TextMeasure::size(const std::u16string &text, int width) const
@@ -86,6 +73,7 @@ SIZE Dpi::TextMeasure::size(const std::u16string &text, int width) const
     RECT rect{0, 0, width, 0};
     if (!m_dc)
         return {0, 0};
-    ::DrawTextW(m_dc, asWide(text), -1, &rect, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+    ::DrawTextW(m_dc.get(), asWide(text), -1, &rect,
+                DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
     return {rect.right - rect.left, rect.bottom - rect.top};
 }

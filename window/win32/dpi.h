@@ -1,17 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "win32handle.h"
+
 #include <windows.h>
 
-#include <memory>
 #include <string>
-#include <type_traits>
-
-struct FontDeleter
-{
-    void operator()(HFONT font) const noexcept { ::DeleteObject(font); }
-};
-using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
 
 // Sizes at the DPI of the monitor a window is on. The functions that know about a window's own
 // DPI came with Windows 10; where they are missing (older Windows, Wine) the system DPI stands in.
@@ -28,7 +22,7 @@ int ofWindow(HWND window);
 
 // The system's message font at `dpi`, the one font of every control and message box; null when
 // the system will not say, and the controls keep their own.
-UniqueFont messageFont(int dpi);
+Win32::UniqueFont messageFont(int dpi);
 
 // The outer size of a window of this style whose client area is `client`.
 SIZE frameSize(SIZE client, HWND window, int dpi);
@@ -40,16 +34,14 @@ class TextMeasure
 public:
     // A null font measures in the DC's default font.
     explicit TextMeasure(HFONT font);
-    ~TextMeasure();
-    TextMeasure(const TextMeasure &) = delete;
-    TextMeasure &operator=(const TextMeasure &) = delete;
 
     // The size `text` takes, wrapped at `width` the way a label or a multi-line button wraps it.
     SIZE size(const std::u16string &text, int width) const;
 
 private:
-    HDC m_dc;
-    HGDIOBJ m_previous = nullptr;
+    // The font is selected out again before the DC goes.
+    Win32::UniqueMemoryDc m_dc;
+    Win32::UniqueSelection m_font;
 };
 
 } // namespace Dpi

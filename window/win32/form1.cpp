@@ -34,7 +34,8 @@ constexpr std::size_t kInputBox = rowOf("Text1");
 constexpr std::size_t kMonitorBox = rowOf("Text2");
 constexpr std::size_t kConvertButton = rowOf("Command1");
 constexpr std::size_t kExitButton = rowOf("Command2");
-static_assert(std::max({kInputBox, kMonitorBox, kConvertButton, kExitButton}) < std::size(FormDesign::kControls));
+static_assert(std::max({kInputBox, kMonitorBox, kConvertButton, kExitButton}) <
+              std::size(FormDesign::kControls));
 
 using CreationOrder = std::array<std::size_t, std::size(FormDesign::kControls)>;
 
@@ -360,7 +361,7 @@ void Form1::changeDpi(int dpi, const RECT &suggested)
 {
     m_dpi = dpi;
     // The controls let go of the old font before it is deleted.
-    const UniqueFont previous = std::exchange(m_font, Dpi::messageFont(dpi));
+    const Win32::UniqueFont previous = std::exchange(m_font, Dpi::messageFont(dpi));
     layOut();
     // Where the system suggests, at the size this DPI's captions need.
     const SIZE frame = frameSize(Dpi::TextMeasure(m_font.get()));

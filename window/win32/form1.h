@@ -70,7 +70,7 @@ private:
     ScreenReader m_screenReader;
     bool m_boxesNamed = false;
     std::array<HWND, std::size(FormDesign::kControls)> m_controls{};
-    UniqueFont m_font;
+    Win32::UniqueFont m_font;
     int m_dpi = Dpi::kDesign;
     // The control that had the focus when the window was last deactivated or minimized.
     HWND m_focus = nullptr;

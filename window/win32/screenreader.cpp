@@ -3,8 +3,6 @@
 
 #include "win32text.h"
 
-#include <oleacc.h>
-
 namespace {
 
 // The ids, spelled out: libuuid lacks the class, and the headers give the interface no __uuidof.
@@ -23,11 +21,12 @@ using HostProviderFromHwnd = HRESULT(WINAPI *)(HWND, IUnknown **);
 using RaiseNotificationEvent = HRESULT(WINAPI *)(IUnknown *, int, int, BSTR, BSTR);
 using ClientsAreListening = BOOL(WINAPI *)();
 
-template <typename Function> Function function(HMODULE module, const char *name)
-{
-    // Through void(*)() because FARPROC's own signature matches no real function.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
-}
+// ole32's and oleaut32's, looked up rather than imported.
+using InitializeEx = HRESULT(WINAPI *)(void *, DWORD);
+using CreateInstance = HRESULT(WINAPI *)(REFCLSID, IUnknown *, DWORD, REFIID, void **);
+using AllocString = BSTR(WINAPI *)(const OLECHAR *);
+
+using Win32::procedure;
 
 } // namespace
 
@@ -35,62 +34,60 @@ bool ScreenReader::startCom()
 {
     if (!m_comTried) {
         m_comTried = true;
+        m_ole32.reset(::LoadLibraryW(L"ole32.dll"));
+        m_oleaut32.reset(::LoadLibraryW(L"oleaut32.dll"));
+        const auto initialize = procedure<InitializeEx>(m_ole32.get(), "CoInitializeEx");
+        const auto create = procedure<CreateInstance>(m_ole32.get(), "CoCreateInstance");
+        if (!initialize || !create)
+            return false;
         // The window's thread is a single-threaded apartment; S_FALSE says COM already was one here.
-        m_comStarted =
-            SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
-        if (m_comStarted)
-            ::CoCreateInstance(kAccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER,
-                               kAccPropServicesInterface, reinterpret_cast<void **>(&m_annotations));
+        m_apartment.reset(SUCCEEDED(initialize(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)));
+        if (m_apartment)
+            create(kAccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER, kAccPropServicesInterface,
+                   reinterpret_cast<void **>(m_annotations.put()));
     }
-    return m_comStarted;
+    return static_cast<bool>(m_apartment);
 }
 
 ScreenReader::~ScreenReader()
 {
     clearNames();
-    if (m_annotations)
-        m_annotations->Release();
-    if (m_automation)
-        ::FreeLibrary(m_automation);
-    if (m_comStarted)
-        ::CoUninitialize();
 }
 
 void ScreenReader::name(HWND control, const std::u16string &name)
 {
     if (startCom() && m_annotations &&
-        SUCCEEDED(m_annotations->SetHwndPropStr(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
-                                                kNameProperty, asWide(name))))
+        SUCCEEDED(m_annotations.get()->SetHwndPropStr(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                                                      kNameProperty, asWide(name))))
         m_named.push_back(control);
 }
 
 void ScreenReader::clearNames()
 {
     for (HWND control : m_named)
-        m_annotations->ClearHwndProps(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &kNameProperty,
-                                      1);
+        m_annotations.get()->ClearHwndProps(control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                                            &kNameProperty, 1);
     m_named.clear();
 }
 
 void ScreenReader::announce(HWND control, const std::u16string &text)
 {
     if (!m_automation)
-        m_automation = ::LoadLibraryW(L"uiautomationcore.dll");
+        m_automation.reset(::LoadLibraryW(L"uiautomationcore.dll"));
     if (!m_automation)
         return;
-    const auto listening = function<ClientsAreListening>(m_automation, "UiaClientsAreListening");
-    const auto hostProvider = function<HostProviderFromHwnd>(m_automation, "UiaHostProviderFromHwnd");
-    const auto raise = function<RaiseNotificationEvent>(m_automation, "UiaRaiseNotificationEvent");
+    const auto listening = procedure<ClientsAreListening>(m_automation.get(), "UiaClientsAreListening");
+    const auto hostProvider = procedure<HostProviderFromHwnd>(m_automation.get(), "UiaHostProviderFromHwnd");
+    const auto raise = procedure<RaiseNotificationEvent>(m_automation.get(), "UiaRaiseNotificationEvent");
     if (!listening || !hostProvider || !raise || !listening() || !startCom())
         return;
-    IUnknown *provider = nullptr;
-    if (FAILED(hostProvider(control, &provider)))
+    const auto allocString = procedure<AllocString>(m_oleaut32.get(), "SysAllocString");
+    Win32::UniqueInterface<IUnknown> provider;
+    if (!allocString || FAILED(hostProvider(control, provider.put())))
         return;
-    const BSTR said = ::SysAllocString(asWide(text));
-    const BSTR activity = ::SysAllocString(L"qm47t-sent");
+    const Win32::UniqueBstr said(allocString(asWide(text)));
+    const Win32::UniqueBstr activity(allocString(L"qm47t-sent"));
     // A newer send's announcement replaces one not yet read out.
-    raise(provider, kNotificationKindActionCompleted, kNotificationProcessingMostRecent, said, activity);
-    ::SysFreeString(activity);
-    ::SysFreeString(said);
-    provider->Release();
+    raise(provider.get(), kNotificationKindActionCompleted, kNotificationProcessingMostRecent, said.get(),
+          activity.get());
 }

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "win32handle.h"
+
 #include <windows.h>
+
+#include <oleacc.h>
 
 #include <string>
 #include <vector>
-
-struct IAccPropServices;
 
 // What a screen reader hears from the window beyond what the controls tell it themselves.
 //
@@ -33,13 +35,18 @@ public:
     void announce(HWND control, const std::u16string &text);
 
 private:
-    // COM, on the first name or announcement: a start without a screen reader never pays for it.
+    // COM, on the first name or announcement: a start without a screen reader never pays for it,
+    // not even for loading ole32 and oleaut32, which the program does not import.
     bool startCom();
 
+    // In the order they are taken back in reverse: the interface, UI Automation's library, the
+    // apartment, then the libraries whose functions give those back.
+    Win32::UniqueModule m_ole32;
+    Win32::UniqueModule m_oleaut32;
     bool m_comTried = false;
-    bool m_comStarted = false;
-    IAccPropServices *m_annotations = nullptr;
-    std::vector<HWND> m_named;
+    Win32::UniqueApartment m_apartment;
     // UI Automation's library, loaded at the first announcement rather than at every start.
-    HMODULE m_automation = nullptr;
+    Win32::UniqueModule m_automation;
+    Win32::UniqueInterface<IAccPropServices> m_annotations;
+    std::vector<HWND> m_named;
 };
