@@ -17,7 +17,8 @@ PYTHON         := /usr/bin/python3
 # downloaded and unpacked, never installed.
 DRIVERS_PACKAGES := qemu-system-x86 busybox-static binutils libacl1 libblkid1 libcap2 libkmod2 \
                     libselinux1 xvfb xdotool x11-xserver-utils
-TEST_PACKAGES  := $(BUILD_PACKAGES) $(HARNESS_PACKAGES) xvfb xdotool xclip strace openbox \
+# The end-to-end suite (tests/e2e) runs on Debian's pytest.
+TEST_PACKAGES  := $(BUILD_PACKAGES) $(HARNESS_PACKAGES) python3-pytest xvfb xdotool xclip strace openbox \
                   dpkg-dev file desktop-file-utils appstream x11-utils x11-xserver-utils lintian $(WINE_PACKAGES) \
                   python3-pyatspi at-spi2-core dbus-daemon dbus-bin orca $(DRIVERS_PACKAGES)
 # CPack's Debian generator computes the shared-library dependencies with dpkg-shlibdeps and file.

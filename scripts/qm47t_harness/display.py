@@ -175,7 +175,10 @@ def send_delete_window(display_name, window):
             window=target, client_type=x.intern_atom("WM_PROTOCOLS"),
             data=(32, [x.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0]))
         target.send_event(event, event_mask=0)
-        x.flush()
+        # A round trip, not a flush: once the server has answered, it has delivered the event. Closed
+        # straight after a flush, the connection now and then took its last request with it, after
+        # earlier cases had changed the keymap (an event every client gets, this one left unread).
+        x.sync()
     finally:
         x.close()
 

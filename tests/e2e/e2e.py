@@ -1,23 +1,20 @@
 # SPDX-License-Identifier: MIT
-"""What the end-to-end test files share: the platform under test (class Linux and class Windows say
-how the two programs differ), one run of the program (Program), and the base class whose tests get a
-private Xvfb. test_e2e.py sets PROGRAM and PLATFORM before any test runs."""
+"""What the end-to-end test files share besides their fixtures (conftest.py): the platform under test
+(class Linux and class Windows say how the two programs differ), one run of the program (Program),
+and the messages and wire bytes the cases expect."""
 
 import copy
 import json
 import re
 import subprocess
-import unittest
 
 from qm47t_harness import wait_until
-from qm47t_harness.display import Desktop, Xvfb, prepare_keyboard_for_wine
+from qm47t_harness.display import Desktop, _xlib, prepare_keyboard_for_wine
 from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, TEXT1_CENTRE, TEXT2_CENTRE
 from qm47t_harness.module import VirtualModule
 from qm47t_harness.namespace import COM1, WINE_COM1, stop
 from qm47t_harness.wine import Wine
 
-PROGRAM = None   # the program under test, a Path
-PLATFORM = None  # Linux() or Windows()
 # How a case that does not apply to the platform under test says so.
 NOT_HERE = "not on this platform: "
 EMPTY_MESSAGE = "请先输入需要转换的字母、数字或汉字。"
@@ -25,32 +22,32 @@ TOO_LONG_MESSAGE = ("输入内容过长，未发送：最多 127 个字符，现
                     "请删减后再发送。")
 
 
-def wire_bytes(text):
-    """What the module must receive for `text` typed (Enter for each LF) or pasted into the input box:
-    the code units the box then holds on the platform under test, as UTF-16BE."""
-    return PLATFORM.box_text(text).encode("utf-16-be")
-
-
 def monitor_text(frame):
     # The monitor holds CR LF, the dump, CR LF; a copy out of a Qt text box gives its line breaks as LF.
     return "\n" + "".join(f"{byte:02X} " for byte in frame) + "\n"
 
 
-def typed_characters():
-    """Every character the tests type with the keyboard: the texts of the (what, how, text) tables
-    entered with how "type"."""
-    classes, found = [E2ETest], []
-    while classes:
-        cls = classes.pop()
-        classes += cls.__subclasses__()
-        found += [row[2] for row in getattr(cls, "CASES", ()) if len(row) == 3 and row[1] == "type"]
-    return "".join(sorted(set("".join(found))))
+def fresh_desktop(env):
+    """The session's display as a fresh server leaves it for each case: the pointer in the middle of
+    the screen and the keyboard focus following it. Keys reach a Wine message box that nothing has
+    clicked only through the pointer over it, and an earlier case moved both."""
+    X, _, display, _ = _xlib()
+    x = display.Display(env["DISPLAY"])
+    try:
+        screen = x.screen()
+        screen.root.warp_pointer(screen.width_in_pixels // 2, screen.height_in_pixels // 2)
+        x.set_input_focus(X.PointerRoot, X.RevertToPointerRoot, X.CurrentTime)
+        x.sync()
+    finally:
+        x.close()
+    return Desktop(env)
 
 
 class Linux:
     """The Qt build. X shows only window titles, so texts are read as a user reads them out: a click
     into the box and a copy to the clipboard, a triple click on a message box's label."""
 
+    name = "linux"
     wine = None
     # The device the program opens as COM1.
     port_path = COM1
@@ -61,17 +58,16 @@ class Linux:
     # A close request while a message box is up: Qt keeps it from the window the box blocks.
     leaves_on_close_request = False
 
+    def __init__(self, program):
+        self.program = program
+        # Every character the cases type with the keyboard (conftest.py gathers them).
+        self.typed = ""
+
     def files(self):
-        return [PROGRAM]
-
-    def open(self):
-        pass
-
-    def close(self):
-        pass
+        return [self.program]
 
     def argv(self, wrapper=()):
-        return [*wrapper, str(PROGRAM)]
+        return [*wrapper, str(self.program)]
 
     def before_start(self, display):
         pass
@@ -92,6 +88,11 @@ class Linux:
     def message_text(self, desktop, process, box):
         return desktop.message_text(box)
 
+    def wire_bytes(self, text):
+        """What the module must receive for `text` typed (Enter for each LF) or pasted into the input
+        box: the code units the box then holds on this platform, as UTF-16BE."""
+        return self.box_text(text).encode("utf-16-be")
+
     def box_text(self, text):
         # Qt's document keeps every line break as a paragraph break, and the program sends each as
         # CR LF: LF, CR LF, a lone CR, U+2028 and U+2029 alike.
@@ -105,9 +106,10 @@ class Linux:
 class Windows(Linux):
     """The Win32 build under Wine. Controls' texts come from wininspect.exe (built next to the
     program), run under the program's own wineserver; the boxes hold line breaks as CR LF. Wine
-    reads the keymap only when the program starts, so every character a test types gets its key
+    reads the keymap only when the program starts, so every character a case types gets its key
     before that."""
 
+    name = "windows"
     port_path = WINE_COM1
     # Wine neither reads Linux lock files nor keeps a second opener off a port.
     holds_lock_files = False
@@ -116,23 +118,18 @@ class Windows(Linux):
     # WM_CLOSE is taken once a message box is answered: the program leaves as Exit does.
     leaves_on_close_request = True
 
-    def __init__(self):
-        self.inspector = PROGRAM.parent / "wininspect.exe"
+    def __init__(self, program):
+        super().__init__(program)
+        self.inspector = program.parent / "wininspect.exe"
         # What a screen reader is told, through MSAA.
-        self.accnames = PROGRAM.parent / "accnames.exe"
-        self.wine = Wine(PROGRAM.parent / "wine-e2e")
+        self.accnames = program.parent / "accnames.exe"
+        self.wine = Wine(program.parent / "wine-e2e")
 
     def files(self):
-        return [PROGRAM, self.inspector, self.accnames]
-
-    def open(self):
-        self.wine.open()
-
-    def close(self):
-        self.wine.close()
+        return [self.program, self.inspector, self.accnames]
 
     def argv(self, wrapper=()):
-        return [*wrapper, "wine", str(PROGRAM)]
+        return [*wrapper, "wine", str(self.program)]
 
     def in_locale(self, lang):
         other = copy.copy(self)
@@ -141,13 +138,13 @@ class Windows(Linux):
         return other
 
     def before_start(self, display):
-        prepare_keyboard_for_wine(display, typed_characters())
+        prepare_keyboard_for_wine(display, self.typed)
 
     def request_close(self, desktop, process, window):
         """What taskkill without /F sends: WM_CLOSE to each of the program's top-level windows. Wine
         drops an X close request for a window a message box has disabled, as Windows has no close
         box for it then."""
-        result = self.wine.inside(process, ["wine", "taskkill", "/IM", PROGRAM.name], env=desktop.env,
+        result = self.wine.inside(process, ["wine", "taskkill", "/IM", self.program.name], env=desktop.env,
                                   capture_output=True, timeout=30)
         if result.returncode != 0:
             raise RuntimeError(f"taskkill failed ({result.returncode}): {result.stderr.decode()[-500:]}")
@@ -196,17 +193,17 @@ class Windows(Linux):
 
 
 class Program:
-    """One run of the real program on the test's display, with a fresh virtual module on its COM1."""
+    """One run of the real program on the desktop's display, with a fresh virtual module on its COM1;
+    `cleanup` (an ExitStack's callback) ends both after the case."""
 
-    def __init__(self, test, wrapper=(), platform=None, **popen_args):
-        self.desktop = test.desktop
-        self.platform = platform or PLATFORM
+    def __init__(self, desktop, platform, cleanup, wrapper=(), **popen_args):
+        self.desktop = desktop
+        self.platform = platform
         self.module = VirtualModule()
-        test.addCleanup(self.module.close)
-        self.platform.before_start(test.xvfb.display)
-        self.process = self.module.start(self.platform.argv(wrapper), env=test.xvfb.env, wine=self.platform.wine,
-                                         **popen_args)
-        test.addCleanup(stop, self.process)
+        cleanup(self.module.close)
+        platform.before_start(desktop.env["DISPLAY"])
+        self.process = self.module.start(platform.argv(wrapper), env=desktop.env, wine=platform.wine, **popen_args)
+        cleanup(stop, self.process)
         windows = self.desktop.wait_window()
         if not windows:
             raise AssertionError("the program's window did not appear")
@@ -276,16 +273,3 @@ class Program:
             return self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             return None
-
-
-class E2ETest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.xvfb = Xvfb()
-        cls.desktop = Desktop(cls.xvfb.env)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.xvfb.close()
-
-

@@ -6,115 +6,108 @@ import json
 import subprocess
 import time
 
-import e2e
-from e2e import EMPTY_MESSAGE, NOT_HERE, TOO_LONG_MESSAGE, E2ETest, Program, monitor_text, wire_bytes
+import pytest
+
+from e2e import EMPTY_MESSAGE, TOO_LONG_MESSAGE, fresh_desktop, monitor_text
 from qm47t_harness import wait_until
 from qm47t_harness.layout import DESIGN, MAIN_WINDOW_SIZE, to_pixels
 
 
-class WindowTest(E2ETest):
-    def test_window_opens_with_its_size_and_the_focus_in_the_input_box(self):
-        program = Program(self)
-        self.assertTrue(program.module.wait_opened(), "the program did not open COM1")
-        self.assertEqual(self.desktop.geometry(program.window)[2:], MAIN_WINDOW_SIZE)
+class WindowTest:
+    def test_window_opens_with_its_size_and_the_focus_in_the_input_box(self, program, platform, desktop):
+        assert program.module.wait_opened(), "the program did not open COM1"
+        assert desktop.geometry(program.window)[2:] == MAIN_WINDOW_SIZE
         # A window manager gives a new window the keyboard focus (there is none on Xvfb); no click
         # into a box, so the keys go to whichever control has the focus at the start.
-        self.desktop.focus(program.window)
-        self.desktop.type("Focus")
+        desktop.focus(program.window)
+        desktop.type("Focus")
         frame = program.send()
-        self.assertIsNotNone(frame, "nothing reached COM1")
-        self.assertEqual(frame.data, wire_bytes("Focus"))
+        assert frame is not None, "nothing reached COM1"
+        assert frame.data == platform.wire_bytes("Focus")
         settings = frame.settings
-        self.assertEqual((settings.speed, settings.data_bits, settings.parity, settings.stop_bits),
-                         (9600, 8, "N", 1))
-        self.assertFalse(settings.rts_cts or settings.xon_xoff, "flow control is on")
+        assert (settings.speed, settings.data_bits, settings.parity, settings.stop_bits) == (9600, 8, "N", 1)
+        assert not (settings.rts_cts or settings.xon_xoff), "flow control is on"
         # The module left the line as a fresh pty is: only the program can have made it raw.
-        self.assertFalse(settings.post_processing, "the program left output processing on")
+        assert not settings.post_processing, "the program left output processing on"
 
-    def test_escape_in_either_box_changes_nothing(self):
-        program = Program(self)
+    def test_escape_in_either_box_changes_nothing(self, program, desktop):
         program.type_input("汉字\nab")
-        frame = program.send()
-        self.assertIsNotNone(frame, "nothing reached COM1")
+        assert program.send() is not None, "nothing reached COM1"
         monitor = program.monitor()
         # In the input box, then in the monitor box, which Tab reaches next.
         program.type_input("汉字\nab")
-        self.desktop.key("Escape", "Tab", "Escape")
+        desktop.key("Escape", "Tab", "Escape")
         time.sleep(2)
-        self.assertEqual(self.desktop.windows(), [program.window], "Escape closed or opened a window")
-        self.assertIsNone(program.process.poll(), "Escape ended the program")
-        self.assertEqual(program.input_text(), "汉字\nab")
-        self.assertEqual(program.monitor(), monitor)
+        assert desktop.windows() == [program.window], "Escape closed or opened a window"
+        assert program.process.poll() is None, "Escape ended the program"
+        assert program.input_text() == "汉字\nab"
+        assert program.monitor() == monitor
 
 
-class MinimizeTest(E2ETest):
-    """Under a window manager, which Xvfb alone lacks: openbox, stopped with the display."""
+class MinimizeTest:
+    """Under a window manager, which Xvfb alone lacks: openbox, stopped when the class ends."""
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.window_manager = subprocess.Popen(["openbox", "--sm-disable"], env=cls.xvfb.env,
-                                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    @pytest.fixture(scope="class", autouse=True)
+    def window_manager(self, xvfb):
+        openbox = subprocess.Popen(["openbox", "--sm-disable"], env=xvfb.env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
         managing = lambda: "window id" in subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
-                                                         env=cls.xvfb.env, capture_output=True, text=True).stdout
-        if not wait_until(managing, 20.0):
-            cls.tearDownClass()
-            raise RuntimeError("openbox did not start")
+                                                         env=xvfb.env, capture_output=True, text=True).stdout
+        try:
+            if not wait_until(managing, 20.0):
+                raise RuntimeError("openbox did not start")
+            yield
+        finally:
+            openbox.terminate()
+            openbox.wait()
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.window_manager.terminate()
-        cls.window_manager.wait()
-        super().tearDownClass()
-
-    def test_the_focus_comes_back_to_its_control_after_minimize_and_restore(self):
-        program = Program(self)
+    def test_the_focus_comes_back_to_its_control_after_minimize_and_restore(self, program, platform, desktop):
         program.type_input("ab")
-        self.desktop.key("Tab")  # into the monitor box
-        self.desktop.xdotool("windowminimize", "--sync", program.window)
+        desktop.key("Tab")  # into the monitor box
+        desktop.xdotool("windowminimize", "--sync", program.window)
         # Restored only once the program has taken the window for minimized: a user is not faster.
-        self.assertTrue(wait_until(lambda: e2e.PLATFORM.minimized(self.desktop, program.process, program.window),
-                                   10.0), "the window was not minimized")
-        self.desktop.xdotool("windowactivate", "--sync", program.window)
+        assert wait_until(lambda: platform.minimized(desktop, program.process, program.window), 10.0), \
+            "the window was not minimized"
+        desktop.xdotool("windowactivate", "--sync", program.window)
         # Active first, then the program takes the keyboard: type once it has.
-        self.assertTrue(wait_until(lambda: self.desktop.xdotool("getwindowfocus").strip() == program.window, 10.0),
-                        "the window did not get the keyboard back")
-        self.desktop.type("x")
-        self.assertEqual(program.monitor(), "x", "the keys went to no control, or to another")
-        self.assertEqual(program.input_text(), "ab")
+        assert wait_until(lambda: desktop.xdotool("getwindowfocus").strip() == program.window, 10.0), \
+            "the window did not get the keyboard back"
+        desktop.type("x")
+        assert program.monitor() == "x", "the keys went to no control, or to another"
+        assert program.input_text() == "ab"
 
 
-class HighDpiTest(E2ETest):
-    def test_at_144_dpi_every_control_sits_inside_the_window_with_the_designed_margin_below(self):
-        if e2e.PLATFORM.wine is None:
-            self.skipTest(e2e.NOT_HERE + "Qt scales the whole window; tst_form1 checks the controls fit")
+class HighDpiTest:
+    @pytest.mark.only("windows", "Qt scales the whole window; tst_form1 checks the controls fit")
+    def test_at_144_dpi_every_control_sits_inside_the_window_with_the_designed_margin_below(
+            self, start, platform, desktop):
         # The setting Windows' "150 %" writes, made in the prefix before the program starts and taken
         # out again when it has ended, so that the next test finds Wine's 96 dpi.
         key = '"HKCU\\Control Panel\\Desktop" /v LogPixels'
         set_dpi = ["sh", "-c", f'wine reg add {key} /t REG_DWORD /d 144 /f >/dev/null 2>&1; "$@"; status=$?; '
                    f'wine reg delete {key} /f >/dev/null 2>&1; exit $status', "at-144-dpi"]
-        program = Program(self, wrapper=set_dpi)
-        window = e2e.PLATFORM.inspect(self.desktop, program.process)[program.window]
+        program = start(wrapper=set_dpi)
+        window = platform.inspect(desktop, program.process)[program.window]
         client = window["client"]
         width, height = client[2] - client[0], client[3] - client[1]
-        self.assertGreaterEqual(width, to_pixels(DESIGN["clientWidth"], 144),
-                                "the window was not laid out at 144 dpi")
+        assert width >= to_pixels(DESIGN["clientWidth"], 144), "the window was not laid out at 144 dpi"
         lowest = 0
         for child in window["children"]:
             left, top, right, bottom = child["rect"]
-            self.assertTrue(0 <= left and 0 <= top and right <= width and bottom <= height, child)
+            assert 0 <= left and 0 <= top and right <= width and bottom <= height, child
             lowest = max(lowest, bottom)
         # The margin below the lowest control, as designed: the convert button's three lines at this
         # size do not run into its frame or the window's edge.
         margin = DESIGN["clientHeight"] - max(row["top"] + row["height"] for row in DESIGN["controls"])
-        self.assertGreaterEqual(height - lowest, to_pixels(margin, 144))
-        self.desktop.request_close(program.window)  # the buttons are not where the 96-dpi layout has them
-        self.assertEqual(program.wait_exit(), 0)
+        assert height - lowest >= to_pixels(margin, 144)
+        desktop.request_close(program.window)  # the buttons are not where the 96-dpi layout has them
+        assert program.wait_exit() == 0
 
 
-class SendTest(E2ETest):
+class SendTest:
     # (what, how it is entered, text): typed texts go through the keyboard, with Enter for line
-    # breaks; the rest comes from the clipboard, as characters no keyboard layout types.
+    # breaks; the rest comes from the clipboard, as characters no keyboard layout types. One program
+    # (shared_program) takes them all, one after the other, as in a user's session.
     CASES = [
         ("ASCII", "type", "Hello, QM47T 0123456789!"),
         ("Chinese", "type", "汉字转换测试"),
@@ -134,36 +127,37 @@ class SendTest(E2ETest):
         ("127 code units with astral characters", "paste", "\U0001F600" * 63 + "z"),
     ]
 
-    def test_entered_text_arrives_byte_exact_and_shows_in_the_monitor(self):
-        program = Program(self)
-        for what, how, text in self.CASES:
-            with self.subTest(what):
-                expected = wire_bytes(text)
-                (program.type_input if how == "type" else program.paste_input)(text)
-                if len(expected) > 2 * 127:
-                    # A box that holds a lone break as CR LF counts it as two (Linux): one too many.
-                    program.convert()
-                    box = program.message_box()
-                    self.assertIsNotNone(box, "no message box")
-                    self.assertEqual(program.message_text(box), TOO_LONG_MESSAGE.format(len(expected) // 2))
-                    self.desktop.key("Return")
-                    self.assertEqual(self.desktop.wait_window(count=1), [program.window])
-                    continue
-                frame = program.send()
-                self.assertIsNotNone(frame, "nothing reached COM1")
-                self.assertEqual(frame.data.hex(" "), expected.hex(" "))
-                self.assertEqual(program.monitor(), monitor_text(expected))
-                self.assertEqual(program.input_text(), e2e.PLATFORM.as_read(text))
-                # The input stays as it was: converting again sends the same frame.
-                again = program.send()
-                self.assertIsNotNone(again, "the second convert sent nothing")
-                self.assertEqual(again.data, expected)
-        program.exit()
-        self.assertEqual(program.wait_exit(), 0)
+    @pytest.mark.parametrize("what, how, text", CASES, ids=[row[0] for row in CASES])
+    def test_entered_text_arrives_byte_exact_and_shows_in_the_monitor(self, shared_program, platform, what, how,
+                                                                       text):
+        program, expected = shared_program, platform.wire_bytes(text)
+        (program.type_input if how == "type" else program.paste_input)(text)
+        if len(expected) > 2 * 127:
+            # A box that holds a lone break as CR LF counts it as two (Linux): one too many.
+            program.convert()
+            box = program.message_box()
+            assert box is not None, "no message box"
+            assert program.message_text(box) == TOO_LONG_MESSAGE.format(len(expected) // 2)
+            program.desktop.key("Return")
+            assert program.desktop.wait_window(count=1) == [program.window]
+            return
+        frame = program.send()
+        assert frame is not None, "nothing reached COM1"
+        assert frame.data.hex(" ") == expected.hex(" ")
+        assert program.monitor() == monitor_text(expected)
+        assert program.input_text() == platform.as_read(text)
+        # The input stays as it was: converting again sends the same frame.
+        again = program.send()
+        assert again is not None, "the second convert sent nothing"
+        assert again.data == expected
+
+    def test_exit_after_them_ends_the_program(self, shared_program):
+        shared_program.exit()
+        assert shared_program.wait_exit() == 0
 
 
-class RefusedInputTest(E2ETest):
-    # (what, text, message)
+class RefusedInputTest:
+    # (what, text, message): one program (shared_program) refuses them all, one after the other.
     CASES = [
         ("empty", "", EMPTY_MESSAGE),
         ("128 letters", "a" * 128, TOO_LONG_MESSAGE.format(128)),
@@ -173,43 +167,45 @@ class RefusedInputTest(E2ETest):
         ("300 characters", "汉" * 300, TOO_LONG_MESSAGE.format(300)),
     ]
 
-    def test_refused_input_shows_a_message_and_sends_nothing(self):
-        program = Program(self)
-        for what, text, message in self.CASES:
-            with self.subTest(what):
-                if text:
-                    program.paste_input(text)
-                else:
-                    program.clear_input()
-                program.convert()
-                box = program.message_box()
-                self.assertIsNotNone(box, "no message box")
-                self.assertEqual(program.message_text(box), message)
-                self.desktop.key("Return")
-                self.assertEqual(self.desktop.wait_window(count=1), [program.window],
-                                 "the message box did not go away")
-                self.assertIsNone(program.process.poll(), "the program ended")
+    @pytest.mark.parametrize("what, text, message", CASES, ids=[row[0] for row in CASES])
+    def test_refused_input_shows_a_message_and_sends_nothing(self, shared_program, desktop, what, text, message):
+        program = shared_program
+        if text:
+            program.paste_input(text)
+        else:
+            program.clear_input()
+        program.convert()
+        box = program.message_box()
+        assert box is not None, "no message box"
+        assert program.message_text(box) == message
+        desktop.key("Return")
+        assert desktop.wait_window(count=1) == [program.window], "the message box did not go away"
+        assert program.process.poll() is None, "the program ended"
+
+    def test_after_them_the_next_send_is_the_first_frame(self, shared_program, platform):
+        program = shared_program
         # The module has seen nothing so far; the next frame is exactly the next send.
         program.type_input("OK")
         program.convert()
         frame = program.next_frame(0)
-        self.assertIsNotNone(frame, "nothing reached COM1 after the refused inputs")
-        self.assertEqual(frame.data, wire_bytes("OK"))
-        self.assertEqual(len(program.module.frames()), 1)
+        assert frame is not None, "nothing reached COM1 after the refused inputs"
+        assert frame.data == platform.wire_bytes("OK")
+        assert len(program.module.frames()) == 1
 
-    def test_the_message_box_button_reads_ok_in_chinese_in_any_locale(self):
-        if e2e.PLATFORM.wine is None:
-            self.skipTest(e2e.NOT_HERE + "X shows no button texts; tst_form1 reads the Qt box's button")
-        program = Program(self, platform=e2e.PLATFORM.in_locale("C"))
+
+class MessageBoxButtonTest:
+    @pytest.mark.only("windows", "X shows no button texts; tst_form1 reads the Qt box's button")
+    def test_the_message_box_button_reads_ok_in_chinese_in_any_locale(self, start, platform, desktop):
+        program = start(platform=platform.in_locale("C"))
         program.clear_input()
         program.convert()
         box = program.message_box()
-        self.assertIsNotNone(box, "no message box")
-        self.assertEqual(e2e.PLATFORM.buttons(self.desktop, program.process, box), ["确定"])
-        self.assertEqual(program.message_text(box), EMPTY_MESSAGE)
+        assert box is not None, "no message box"
+        assert platform.buttons(desktop, program.process, box) == ["确定"]
+        assert program.message_text(box) == EMPTY_MESSAGE
 
 
-class ScreenReaderTest(E2ETest):
+class ScreenReaderTest:
     """What a screen reader says as Tab walks the window: the name of the control that takes the focus,
     read on Linux over AT-SPI as Orca reads it (tests/e2e/atspi.py), on Windows through MSAA
     (accnames.exe beside the program)."""
@@ -224,89 +220,79 @@ class ScreenReaderTest(E2ETest):
     # boxes both label lines on Windows; MSAA then names each box after the label just before it.
     WINE_WALK = ["字母、数字或汉字：", "已从串口输出的Unicode码：", "退出", CONVERT]
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.bus = None
-        if e2e.PLATFORM.wine is None:
-            import atspi
-            try:
-                cls.bus = atspi.AccessibilityBus(cls.xvfb.env)
-            except RuntimeError as problem:
-                cls.bus_problem = str(problem)
-                return
-            # The program and the tools run with the bus as their session bus.
-            cls.xvfb.env = cls.desktop.env = cls.bus.env
+    @pytest.fixture(scope="class")
+    def bus(self, platform, xvfb):
+        """On Linux, a session bus with AT-SPI on it for the class's programs and tools."""
+        if platform.wine:
+            yield None
+            return
+        import atspi
+        try:
+            bus = atspi.AccessibilityBus(xvfb.env)
+        except RuntimeError as problem:
+            pytest.skip(str(problem))
+        yield bus
+        bus.close()
 
-    @classmethod
-    def tearDownClass(cls):
-        if cls.bus:
-            cls.bus.close()
-        super().tearDownClass()
+    @pytest.fixture
+    def desktop(self, xvfb, bus):
+        # The program and the tools run with the bus as their session bus.
+        return fresh_desktop(bus.env if bus else xvfb.env)
 
-    def setUp(self):
-        if e2e.PLATFORM.wine is None and self.bus is None:
-            self.skipTest(self.bus_problem)
-
-    def focused(self, program):
+    def focused(self, program, bus):
         """The name of the control with the focus, as the screen reader is told it."""
-        platform = e2e.PLATFORM
-        if platform.wine is None:
-            return [control["name"] for control in self.bus.controls(program.process.pid)
+        platform = program.platform
+        if bus:
+            return [control["name"] for control in bus.controls(program.process.pid)
                     if control["focused"] and control["role"] in ("text", "push button")]
-        result = platform.wine.inside(program.process, ["wine", str(platform.accnames)], env=self.desktop.env,
+        result = platform.wine.inside(program.process, ["wine", str(platform.accnames)], env=program.desktop.env,
                                       capture_output=True, timeout=60)
         if result.returncode != 0:
             raise RuntimeError(f"accnames failed ({result.returncode}): {result.stderr.decode()[-500:]}")
         windows = {str(window["x11"]): window for window in map(json.loads, result.stdout.decode().splitlines())}
         return [control["name"] for control in windows[program.window]["controls"] if control["focus"]]
 
-    def test_tab_walks_the_controls_by_their_names(self):
-        program = Program(self)
-        self.desktop.focus(program.window)
+    def test_tab_walks_the_controls_by_their_names(self, program, platform, desktop, bus):
+        desktop.focus(program.window)
         heard = []
         for step in range(4):
             if step:
-                self.desktop.key("Tab")
+                desktop.key("Tab")
             # The reader hears of the move a moment after the key: what it is told once the focus
             # has left the last control heard (None if it never does).
-            moved = wait_until(lambda: [name for name in self.focused(program) if name not in heard], 10.0)
+            moved = wait_until(lambda: [name for name in self.focused(program, bus) if name not in heard], 10.0)
             heard.append(moved[0] if moved else None)
-        self.assertEqual(heard, self.WINE_WALK if e2e.PLATFORM.wine else self.LINUX_WALK)
+        assert heard == (self.LINUX_WALK if bus else self.WINE_WALK)
         # With a screen reader there, a send is announced as well as written: on Linux a notification
         # shows, which Orca speaks wherever the focus is.
         program.type_input("汉字")
         frame = program.send()
-        self.assertIsNotNone(frame, "nothing reached COM1")
-        self.assertEqual(frame.data, wire_bytes("汉字"))
-        if e2e.PLATFORM.wine is None:
-            self.assertTrue(wait_until(lambda: [control for control in self.bus.controls(program.process.pid)
-                                                if control["role"] == "notification" and control["showing"]
-                                                and control["name"] == self.SENT], 10.0),
-                            "no notification of the send")
+        assert frame is not None, "nothing reached COM1"
+        assert frame.data == platform.wire_bytes("汉字")
+        if bus:
+            assert wait_until(lambda: [control for control in bus.controls(program.process.pid)
+                                       if control["role"] == "notification" and control["showing"]
+                                       and control["name"] == self.SENT], 10.0), "no notification of the send"
 
-    def test_each_box_is_read_by_its_whole_name(self):
-        if e2e.PLATFORM.wine:
-            self.skipTest(NOT_HERE + "MSAA has no relations; the walk reads the label that names each box")
-        program = Program(self)
-        self.assertTrue(wait_until(lambda: self.bus.controls(program.process.pid), 10.0), "nothing on AT-SPI")
+    @pytest.mark.only("linux", "MSAA has no relations; the walk reads the label that names each box")
+    def test_each_box_is_read_by_its_whole_name(self, program, bus):
+        assert wait_until(lambda: bus.controls(program.process.pid), 10.0), "nothing on AT-SPI"
         # (name, "labelled by" relations): Orca reads the first such relation's label in place of the
         # name, so a box with one per label line is read by its first line; with none, by its name.
         boxes = [(control["name"], control["labelled_by_relations"])
-                 for control in self.bus.controls(program.process.pid) if control["role"] == "text"]
-        self.assertEqual(boxes, [(self.INPUT, 0), (self.MONITOR, 0)])
+                 for control in bus.controls(program.process.pid) if control["role"] == "text"]
+        assert boxes == [(self.INPUT, 0), (self.MONITOR, 0)]
 
-    def test_orca_speaks_each_control_whole_and_each_send(self):
-        if e2e.PLATFORM.wine:
-            self.skipTest(NOT_HERE + "Orca is Linux's screen reader; accnames reads what Windows' are told")
+    @pytest.mark.only("linux", "Orca is Linux's screen reader; accnames reads what Windows' are told")
+    def test_orca_speaks_each_control_whole_and_each_send(self, bus, start, desktop, cleanup):
         import atspi
         try:
-            orca = atspi.Orca(self.bus.env)
+            orca = atspi.Orca(bus.env)
         except RuntimeError as problem:
-            self.skipTest(str(problem))
-        self.addCleanup(orca.close)
-        program = Program(self)
-        self.desktop.focus(program.window)
+            pytest.skip(str(problem))
+        cleanup(orca.close)
+        program = start()
+        desktop.focus(program.window)
         program.type_input("汉字")
         # (key, what Orca must say after it): the focus starts in the input box and Tab walks on;
         # Space on the convert button sends, and the focus stays there.
@@ -315,32 +301,31 @@ class ScreenReaderTest(E2ETest):
         heard, said = [], 0
         for key, words in steps:
             if key:
-                self.desktop.key(key)
+                desktop.key(key)
             # How many utterances there were up to the one that says it.
             found = wait_until(lambda: next((n + 1 for n, utterance in enumerate(orca.spoken()) if n >= said
                                              and words in utterance), None), 20.0)
             heard.append(words if found else None)
             said = found or said
-        self.assertEqual(heard, [words for _, words in steps], f"Orca said: {orca.spoken()}")
+        assert heard == [words for _, words in steps], f"Orca said: {orca.spoken()}"
 
 
-class HeldKeyTest(E2ETest):
-    def test_space_held_on_the_convert_button_sends_one_frame(self):
-        program = Program(self)
+class HeldKeyTest:
+    def test_space_as_held_key_on_the_convert_button_sends_one_frame(self, program, platform, desktop, cleanup):
         program.type_input("a")
         # From the input box: the monitor box, Exit, then the convert button.
-        self.desktop.key("Tab", "Tab", "Tab")
+        desktop.key("Tab", "Tab", "Tab")
         # Auto-repeat at 100 a second after 200 ms, so that a two-second hold gives some 180 repeats
         # and the race between a repeat's release and its press shows every run; X's own rate after.
-        xset = lambda *args: subprocess.run(["xset", *args], env=self.xvfb.env, check=True)
+        xset = lambda *args: subprocess.run(["xset", *args], env=desktop.env, check=True)
         xset("r", "rate", "200", "100")
-        self.addCleanup(xset, "r", "rate")
-        self.desktop.xdotool("keydown", "space")
+        cleanup(xset, "r", "rate")
+        desktop.xdotool("keydown", "space")
         time.sleep(2)
-        self.desktop.xdotool("keyup", "space")
-        self.assertIsNotNone(program.next_frame(0), "holding Space sent nothing")
+        desktop.xdotool("keyup", "space")
+        assert program.next_frame(0) is not None, "holding Space sent nothing"
         time.sleep(1)
         # Frames this close together arrive as one run of bytes: count the copies of the frame.
         received = b"".join(frame.data for frame in program.module.frames())
-        self.assertEqual(received, wire_bytes("a"),
-                         f"{len(received) // len(wire_bytes('a'))} frames for one press of Space")
+        one = platform.wire_bytes("a")
+        assert received == one, f"{len(received) // len(one)} frames for one press of Space"
