@@ -39,22 +39,25 @@ public:
     using Port::Port;
 
 private:
+    // The lock, then the descriptor, then the line settings; released in the reverse order.
     Failure openDevice() override;
-    bool isDeviceOpen() const override { return static_cast<bool>(m_fd); }
-    SerialChannel::Handle pendingHandle() const override { return m_fd.get(); }
-    Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
-    bool hasPending() const override { return !m_tail.empty(); }
-    Failure pushPending() override;
-    Failure unsent(std::size_t &bytes) override;
-    void pause(Milliseconds most) override;
-    bool finish() override;
-    void discard() override;
+    Failure configure();
     void release() override;
 
-    Failure configure();
+    // Writes never block: what the terminal does not take at once waits in m_tail.
+    Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
+    Failure pushPending() override;
     Failure writeSome(const std::uint8_t *bytes, std::size_t size, std::size_t &done);
     Failure writeFailed(int error);
+    void pause(Milliseconds most) override;
 
+    Failure unsent(std::size_t &bytes) override;
+    bool finish() override;
+    void discard() override;
+
+    bool isDeviceOpen() const override { return static_cast<bool>(m_fd); }
+    SerialChannel::Handle pendingHandle() const override { return m_fd.get(); }
+    bool hasPending() const override { return !m_tail.empty(); }
     UniqueFd m_fd;
     LockFile m_lock;
     // The part of a committed frame the terminal has not taken yet.

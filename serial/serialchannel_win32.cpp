@@ -72,26 +72,29 @@ public:
     using Port::Port;
 
 private:
+    // The handle is kept only once it is configured: a port we could not set up is closed again.
     Failure openDevice() override;
+    Failure configure(HANDLE handle);
+    void release() override;
     bool isDeviceOpen() const override { return static_cast<bool>(m_handle); }
-    SerialChannel::Handle pendingHandle() const override { return m_write ? m_write->done.get() : nullptr; }
+
+    // One write in flight at a time, m_write: it is what is pending, and its event what to wait on.
     Failure submit(const std::vector<std::uint8_t> &bytes, bool &started) override;
-    bool hasPending() const override { return m_write != nullptr; }
+    Failure startWrite(std::vector<std::uint8_t> bytes);
     Failure pushPending() override;
-    Failure unsent(std::size_t &bytes) override;
+    void cancelWrite();
+    Failure writeFailed(DWORD error);
+    bool hasPending() const override { return m_write != nullptr; }
+    SerialChannel::Handle pendingHandle() const override { return m_write ? m_write->done.get() : nullptr; }
     void pause(Milliseconds most) override;
+
+    Failure unsent(std::size_t &bytes) override;
     // Nothing more to wait for once the last write has completed and the driver's queue is empty:
     // serial.sys completes a write as its bytes reach the UART and lets the FIFO empty at close.
     // FlushFileBuffers would add nothing, and under Wine it throws the output queue away (its server
     // answers it with tcflush).
     bool finish() override { return true; }
     void discard() override;
-    void release() override;
-
-    Failure configure(HANDLE handle);
-    Failure startWrite(std::vector<std::uint8_t> bytes);
-    void cancelWrite();
-    Failure writeFailed(DWORD error);
 
     Win32::UniqueFile m_handle;
     std::unique_ptr<Write> m_write;

@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-// Owns a file descriptor as the Win32 side's UniqueHandle owns a HANDLE: closed exactly once, when
+// Owns a file descriptor as Win32::UniqueFile owns a HANDLE: closed exactly once, when
 // its owner goes or it is reset. -1 stands for none, as open() says on failure.
 class UniqueFd
 {

@@ -8,6 +8,8 @@
 #include <QDeadlineTimer>
 #include <QString>
 
+#include "uniquefd.h"
+
 #include <string>
 
 #include <fcntl.h>
@@ -22,24 +24,21 @@ public:
     PtyPair()
     {
         char name[256] = {};
+        int masterFd = -1;
+        int slaveFd = -1;
         // The line stays as the pty driver makes it (cooked, LF to CR LF): the channel must make it
         // raw itself, and a test that did it here would hide a channel that forgets.
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0)
+        if (::openpty(&masterFd, &slaveFd, name, nullptr, nullptr) == 0) {
+            m_master = UniqueFd(masterFd);
+            m_slave = UniqueFd(slaveFd);
             m_slavePath = QString::fromLocal8Bit(name).toStdU16String();
+        }
     }
-    ~PtyPair()
-    {
-        closeMaster();
-        if (m_slave >= 0)
-            ::close(m_slave);
-    }
-    PtyPair(const PtyPair &) = delete;
-    PtyPair &operator=(const PtyPair &) = delete;
 
-    bool isValid() const { return m_master >= 0 && !m_slavePath.empty(); }
+    bool isValid() const { return m_master && !m_slavePath.empty(); }
     std::u16string slavePath() const { return m_slavePath; }
-    int master() const { return m_master; }
-    int slave() const { return m_slave; }
+    int master() const { return m_master.get(); }
+    int slave() const { return m_slave.get(); }
 
     // Reads until `count` bytes have arrived or `timeoutMs` has passed, whichever is first.
     QByteArray read(int count, int timeoutMs = 2000)
@@ -47,11 +46,11 @@ public:
         QByteArray data;
         const QDeadlineTimer deadline(timeoutMs);
         while (data.size() < count && !deadline.hasExpired()) {
-            pollfd pfd{m_master, POLLIN, 0};
+            pollfd pfd{master(), POLLIN, 0};
             if (::poll(&pfd, 1, static_cast<int>(deadline.remainingTime())) <= 0)
                 break;
             char buffer[4096];
-            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            const ssize_t n = ::read(master(), buffer, sizeof buffer);
             if (n <= 0)
                 break;
             data.append(buffer, n);
@@ -68,11 +67,11 @@ public:
     // bytes it wrote.
     qint64 fillUntilFull(char filler = '\0')
     {
-        ::fcntl(m_slave, F_SETFL, ::fcntl(m_slave, F_GETFL) | O_NONBLOCK);
+        ::fcntl(slave(), F_SETFL, ::fcntl(slave(), F_GETFL) | O_NONBLOCK);
         const QByteArray block(512, filler);
         qint64 total = 0;
         for (int idle = 0; idle < 5;) {
-            const ssize_t n = ::write(m_slave, block.constData(), static_cast<size_t>(block.size()));
+            const ssize_t n = ::write(slave(), block.constData(), static_cast<size_t>(block.size()));
             if (n > 0) {
                 total += n;
                 idle = 0;
@@ -85,19 +84,14 @@ public:
     }
 
     // Leaves the channel as the only holder of the slave side, so the master sees it let go.
-    void closeSlave()
-    {
-        if (m_slave >= 0)
-            ::close(m_slave);
-        m_slave = -1;
-    }
+    void closeSlave() { m_slave.reset(); }
 
     // True once nobody holds the slave side any more (the master reads a hang-up).
     bool slaveReleased(int timeoutMs = 2000)
     {
         const QDeadlineTimer deadline(timeoutMs);
         do {
-            pollfd pfd{m_master, POLLIN, 0};
+            pollfd pfd{master(), POLLIN, 0};
             if (::poll(&pfd, 1, 20) > 0 && (pfd.revents & POLLHUP))
                 return true;
         } while (!deadline.hasExpired());
@@ -105,15 +99,10 @@ public:
     }
 
     // The other side of the line goes away, as when the module's cable is pulled.
-    void closeMaster()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
+    void closeMaster() { m_master.reset(); }
 
 private:
-    int m_master = -1;
-    int m_slave = -1;
+    UniqueFd m_master;
+    UniqueFd m_slave;
     std::u16string m_slavePath;
 };

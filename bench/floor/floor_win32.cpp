@@ -19,23 +19,13 @@ HANDLE openCom1()
         ::CreateFileW(L"\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE)
         return port;
+    // The least a program does: the line described in the system's own mode syntax.
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    bool configured = ::SetupComm(port, 1024, 512) && ::GetCommState(port, &dcb);
-    if (configured) {
-        dcb.BaudRate = CBR_9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = TRUE;
-        dcb.fOutxCtsFlow = FALSE;
-        dcb.fOutxDsrFlow = FALSE;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fRtsControl = RTS_CONTROL_DISABLE;
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
-        configured = ::SetCommState(port, &dcb);
-    }
+    const bool configured =
+        ::SetupComm(port, 1024, 512) && ::GetCommState(port, &dcb) &&
+        ::BuildCommDCBW(L"baud=9600 parity=n data=8 stop=1 xon=off dtr=on rts=off", &dcb) &&
+        ::SetCommState(port, &dcb);
     if (!configured) {
         ::CloseHandle(port);
         return INVALID_HANDLE_VALUE;

@@ -99,7 +99,7 @@ QWidget *createControl(const FormDesign::Control &control, QWidget *parent)
 
 } // namespace
 
-Form1::Form1(const std::u16string &portName, QWidget *parent) : QWidget(parent), m_controller(*this, portName)
+Form1::Form1(std::u16string portName, QWidget *parent) : QWidget(parent), FormWindow(std::move(portName))
 {
     setObjectName(QStringLiteral("Form1"));
     QAccessible::installFactory(announcementAccessible);

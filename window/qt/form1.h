@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "formcontroller.h"
-#include "serialchannel.h"
+#include "formwindow.h"
 
 #include <QWidget>
 
@@ -10,19 +9,14 @@ class QPlainTextEdit;
 class QSocketNotifier;
 
 // The program's only window: the input box, the monitor box, four labels, the convert and exit
-// buttons, and the channel to COM1, which lives exactly as long as the window. What the window does
-// is FormController's; this is the Qt view of it.
-class Form1 : public QWidget, private FormView
+// buttons. What the window does is FormController's; this is the Qt view of it.
+class Form1 : public QWidget, public FormWindow
 {
     Q_OBJECT
 
 public:
-    // The port is COM1; only tests hand in another device.
-    explicit Form1(const std::u16string &portName = SerialChannel::com1PortName(), QWidget *parent = nullptr);
+    explicit Form1(std::u16string portName = SerialChannel::com1PortName(), QWidget *parent = nullptr);
 
-    // Claims the port before the window is shown. False, after telling the user why, when it
-    // cannot: the program is of no use without its port.
-    bool load() { return m_controller.load(); }
     // What the program ends with: 0, or 1 when the port did not close cleanly.
     int exitCode() const { return m_exitCode; }
     // Ends as Exit does when the program is ended without it (a signal, the display gone), saying
@@ -47,7 +41,6 @@ private:
     void quit(int exitCode) override;
     void watchLine(bool pending) override;
 
-    FormController<SerialChannel> m_controller;
     QPlainTextEdit *m_input = nullptr;      // Text1
     QPlainTextEdit *m_monitor = nullptr;    // Text2
     QWidget *m_announcement = nullptr;      // what a screen reader is told after a send

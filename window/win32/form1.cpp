@@ -125,7 +125,7 @@ std::u16string windowText(HWND control)
 
 } // namespace
 
-Form1::Form1(std::u16string portName) : m_controller(*this, std::move(portName)) {}
+Form1::Form1(std::u16string portName) : FormWindow(std::move(portName)) {}
 
 Form1::~Form1()
 {

@@ -2,9 +2,8 @@
 #pragma once
 
 #include "dpi.h"
-#include "formcontroller.h"
+#include "formwindow.h"
 #include "screenreader.h"
-#include "serialchannel.h"
 
 #include <windows.h>
 
@@ -12,26 +11,19 @@
 #include <iterator>
 
 // The program's only window: the input box, the monitor box, four labels, the convert and exit
-// buttons, and the channel to COM1, which lives exactly as long as the window. What the window does
-// is FormController's; this is the Win32 view of it.
-class Form1 : private FormView
+// buttons. What the window does is FormController's; this is the Win32 view of it.
+class Form1 : public FormWindow
 {
 public:
     // Each control's id is this plus its row in FormDesign::kControls (Text1 1000, Text2 1001, ...,
     // Command1 1007), so that tools and tests can find a control by its name.
     static constexpr int kFirstControlId = 1000;
 
-    // The port is COM1; only tests hand in another device.
     explicit Form1(std::u16string portName = SerialChannel::com1PortName());
     ~Form1();
-    Form1(const Form1 &) = delete;
-    Form1 &operator=(const Form1 &) = delete;
 
     // Creates the window and its controls, not shown yet.
     bool create(HINSTANCE instance);
-    // Claims the port before the window is shown. False, after telling the user why, when it
-    // cannot: the program is of no use without its port.
-    bool load() { return m_controller.load(); }
     void show(int showCommand);
 
     HWND window() const { return m_window; }
@@ -59,14 +51,17 @@ private:
 
     std::u16string inputText() const override;
     void setMonitorText(const std::u16string &text) override;
-    void announce(const std::u16string &text) override;
     void showMessage(const FormDesign::Message &message) override;
-    void quit(int exitCode) override;
+    // A timer while the channel holds part of a frame back, so that the message loop, or a message
+    // box's, looks at the write in flight.
     void watchLine(bool pending) override;
+    // Destroys the window; the message loop ends with the exit code.
+    void quit(int exitCode) override;
 
-    FormController<SerialChannel> m_controller;
     HWND m_window = nullptr;
-    // Outlives the controls it names.
+    // Announcements go through the screen reader's UI Automation provider, loaded only once an
+    // assistive program has asked for the window's objects. It outlives the controls it names.
+    void announce(const std::u16string &text) override;
     ScreenReader m_screenReader;
     bool m_boxesNamed = false;
     std::array<HWND, std::size(FormDesign::kControls)> m_controls{};
