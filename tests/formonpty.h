@@ -9,7 +9,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QEventLoop>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -72,13 +71,5 @@ struct FormOnPty
     QList<ShownBox> click(const char *name)
     {
         return answerBoxes([this, name] { QTest::mouseClick(button(name), Qt::LeftButton); });
-    }
-    // Runs until the window asks to end, clicking `name` first; returns the exit code it asked for.
-    int exitAfterClicking(const char *name)
-    {
-        QEventLoop loop;
-        QObject::connect(form.get(), &Form1::quitRequested, &loop, &QEventLoop::exit);
-        QTimer::singleShot(0, form.get(), [this, name] { QTest::mouseClick(button(name), Qt::LeftButton); });
-        return loop.exec();
     }
 };

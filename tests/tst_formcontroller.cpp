@@ -111,8 +111,6 @@ private slots:
     void load();
     void leaving_data();
     void leaving();
-    void accessibleNames_data();
-    void accessibleNames();
 };
 
 void tst_FormController::sends_data()
@@ -404,30 +402,6 @@ void tst_FormController::leaving()
     if (lost)
         messages << QStringLiteral("关闭串口 COM1（/dev/ttyS0）失败：") + words(twoFramesLost);
     QCOMPARE(window.view.messages, messages);
-}
-
-// A box is named by both lines of its label, as a sighted user reads them; the table says which
-// label stands for which box, so a label moved or reworded renames its box.
-void tst_FormController::accessibleNames_data()
-{
-    QTest::addColumn<QString>("control");
-    QTest::addColumn<QString>("name");
-
-    QTest::newRow("Text1") << "Text1" << QStringLiteral("输入需要转化输出的字母、数字或汉字：");
-    QTest::newRow("Text2") << "Text2" << QStringLiteral("（串口数据监视窗口）已从串口输出的Unicode码：");
-    QTest::newRow("Command1") << "Command1"
-                              << QStringLiteral(
-                                     "转换成Unicode码，并通过COM1串口以9600Bit/S输出给QM47T发给手机。");
-    QTest::newRow("a label, by its own caption") << "Label2" << QStringLiteral("已从串口输出的Unicode码：");
-    QTest::newRow("no such control") << "Text3" << QString();
-}
-
-void tst_FormController::accessibleNames()
-{
-    QFETCH(QString, control);
-    QFETCH(QString, name);
-
-    QCOMPARE(toQt(FormDesign::accessibleName(control.toStdString())), name);
 }
 
 QTEST_APPLESS_MAIN(tst_FormController)
