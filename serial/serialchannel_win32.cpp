@@ -25,20 +25,16 @@ PortFailure systemReason(DWORD code, Operation operation)
 {
     constexpr DWORD kFlags =
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    wchar_t *buffer = nullptr;
+    Win32::UniqueLocalText buffer;
     auto format = [&](DWORD language) {
-        return ::FormatMessageW(kFlags, nullptr, code, language, reinterpret_cast<wchar_t *>(&buffer), 0,
+        return ::FormatMessageW(kFlags, nullptr, code, language, reinterpret_cast<wchar_t *>(buffer.put()), 0,
                                 nullptr);
     };
     DWORD length = format(MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED));
     if (length == 0)
         length = format(0);
 
-    std::u16string text;
-    if (length != 0) {
-        text.assign(reinterpret_cast<const char16_t *>(buffer), length);
-        ::LocalFree(buffer);
-    }
+    std::u16string text(reinterpret_cast<const char16_t *>(buffer.get()), buffer ? length : 0);
     // System messages end in a line break, which would show as an empty line in a message box.
     while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' '))
         text.pop_back();

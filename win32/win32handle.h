@@ -105,6 +105,10 @@ inline void freeLibrary(HMODULE module)
 {
     ::FreeLibrary(module);
 }
+inline void localFree(wchar_t *text)
+{
+    ::LocalFree(text);
+}
 
 // ole32 and oleaut32 are loaded only once a screen reader asks, so their own releases are found in
 // the loaded module rather than imported: whoever holds a string or the apartment holds the module
@@ -139,6 +143,8 @@ using UniqueScreenDc = Unique<HDC, Releases::releaseScreenDc>;
 using UniqueMemoryDc = Unique<HDC, Releases::deleteDc>;
 using UniqueSelection = Unique<Selection, Releases::selectBack>;
 using UniqueModule = Unique<HMODULE, Releases::freeLibrary>;
+// Text the system allocated for us (FormatMessageW with FORMAT_MESSAGE_ALLOCATE_BUFFER).
+using UniqueLocalText = Unique<wchar_t *, Releases::localFree>;
 using UniqueBstr = Unique<BSTR, Releases::freeString>;
 // True once CoInitializeEx succeeded (S_FALSE included) on this thread: each success is undone once.
 using UniqueApartment = Unique<bool, Releases::leaveApartment>;
