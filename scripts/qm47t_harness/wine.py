@@ -108,6 +108,16 @@ class Wine:
         env.pop("LC_ALL", None)
         return env
 
+    def run(self, argv, timeout, **popen_args):
+        """Runs argv to its end in a namespace of its own, under the prefix's own wineserver, and
+        returns its exit status once that server has ended, and so has written the registry to disk."""
+        with VirtualModule() as module:
+            process = module.start(argv, wine=self, stdin=subprocess.DEVNULL, **popen_args)
+            try:
+                return process.wait(timeout)
+            finally:
+                stop(process)
+
     def inside(self, process, argv, **run_args):
         """Runs argv in the namespace of a running `process` (so under its wineserver) and waits."""
         return subprocess.run([*enter_command(process), *argv], env=self.env(run_args.pop("env", None)),
@@ -130,16 +140,10 @@ class Wine:
     def _make_prefix(self):
         print(f"virtual-qm47t: making the Wine prefix {self.prefix} (once, about 10 s)", file=sys.stderr, flush=True)
         shutil.rmtree(self.prefix, ignore_errors=True)
-        with VirtualModule() as module:
-            # The registry is written when the server ends, which `wineserver -w` waits for.
-            script = ("wineboot -i && wine reg add '" + WINE_PORTS_KEY + "' /v COM1 /t REG_SZ /d " + WINE_COM1 +
-                      " /f >/dev/null && wineserver -w")
-            process, _ = spawn_in_namespace(["sh", "-c", script], module.slave_path, wine=self,
-                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-            try:
-                process.wait(300)
-            finally:
-                stop(process)
+        # The registry is written when the server ends, which `wineserver -w` waits for.
+        script = ("wineboot -i && wine reg add '" + WINE_PORTS_KEY + "' /v COM1 /t REG_SZ /d " + WINE_COM1 +
+                  " /f >/dev/null && wineserver -w")
+        self.run(["sh", "-c", script], 300, stdout=subprocess.DEVNULL)
         if not self._com1_mapped():
             raise RuntimeError(f"could not make the Wine prefix {self.prefix} with COM1 mapped to {WINE_COM1}")
 

@@ -1,15 +1,13 @@
-#!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """The Windows release as a user meets it: the zip's contents, the DLLs the program needs to start, the
 setup program's own version record and icon, then under Wine a silent install, a second install over it (an upgrade in place), the
 installed program sending 汉字 to COM1, and a silent uninstall that leaves nothing behind.
 
-  test_windows_package.py BUILD_WINDOWS_DIR VERSION
-
-BUILD_WINDOWS_DIR holds qm47t-converter.exe and what `make package-windows` makes from it. A missing
-setup program or zip is a failure. Wine runs only inside the private mount namespace of the harness,
-scripts/qm47t_harness (a pseudo-terminal over /dev/ttyS0 and COM1, /dev/null over the other
-/dev/ttyS*), on a fresh prefix of its own, BUILD_WINDOWS_DIR/wine-package, with its own wineserver.
-Exit status 77 (skipped) only where such a namespace cannot be made.
+--build is the Windows build folder: qm47t-converter.exe and what `make package-windows` makes from
+it. A missing setup program or zip is a failure. Wine runs only inside the private mount namespace
+of the harness, scripts/qm47t_harness (a pseudo-terminal over /dev/ttyS0 and COM1, no other serial
+device), on a fresh prefix of its own, BUILD/wine-package, with its own wineserver. The Wine case
+is skipped only where such a namespace cannot be made.
 """
 
 import os
@@ -17,19 +15,17 @@ import re
 import shutil
 import struct
 import subprocess
-import sys
 import zipfile
-import xml.etree.ElementTree as ElementTree
-from pathlib import Path
+
+import pytest
 
 from qm47t_harness import REPO, Unavailable
 from qm47t_harness.display import Desktop, Xvfb
 from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, TEXT1_CENTRE
 from qm47t_harness.module import VirtualModule
 from qm47t_harness.namespace import check_namespace, stop
-from qm47t_harness.wine import Wine, wine_processes
+from qm47t_harness.wine import Wine
 
-SKIPPED = 77
 APP_NAME = "汉字 Unicode 转换器"
 INSTALL_DIR = r"C:\Program Files\qm47t-converter"
 PROGRAM = INSTALL_DIR + r"\qm47t-converter.exe"
@@ -42,15 +38,8 @@ SENT = "汉字"
 TIMEOUT = 120
 # All the program loads to start: COM (ole32, oleaut32) only once a screen reader asks for it.
 START_IMPORTS = {"gdi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll"}
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
+LICENSE = (REPO / "LICENSE").read_bytes()
+ESCAPES = {"n": "\n", "r": "\r", "t": "\t", "0": "\0"}
 
 
 class PackageWine(Wine):
@@ -70,41 +59,23 @@ class PackageWine(Wine):
 
 def unescape(value):
     """A string as Wine's registry files write it: \\xNNNN for a UTF-16 code unit, C escapes."""
-    out, i = [], 0
-    while i < len(value):
-        if value[i] != "\\":
-            out.append(value[i])
-            i += 1
-            continue
-        code = value[i + 1]
-        if code == "x":
-            digits = re.match(r"[0-9a-fA-F]{1,4}", value[i + 2:]).group()
-            out.append(chr(int(digits, 16)))
-            i += 2 + len(digits)
-        else:
-            out.append({"n": "\n", "r": "\r", "t": "\t", "0": "\0"}.get(code, code))
-            i += 2
-    return "".join(out)
+    return re.sub(r"\\(x[0-9a-fA-F]{1,4}|.)",
+                  lambda m: chr(int(m[1][1:], 16)) if len(m[1]) > 1 else ESCAPES.get(m[1], m[1]), value)
 
 
 def registry(prefix):
     """HKLM from the prefix's system.reg (written when its wineserver ends): key -> {name: value};
     strings as str, dwords as int, anything else as its raw text."""
-    keys, values = {}, None
+    keys = {}
     for line in (prefix / "system.reg").read_text(encoding="utf-8", errors="replace").splitlines():
-        header = re.match(r"^\[(.*)\] \d+$", line)
-        if header:
-            values = keys.setdefault(header.group(1).replace("\\\\", "\\"), {})
-            continue
-        entry = re.match(r'^"((?:[^"\\]|\\.)*)"=(.*)$', line)
-        if entry and values is not None:
-            name, raw = unescape(entry.group(1)), entry.group(2)
+        if header := re.match(r"^\[(.*)\] \d+$", line):
+            values = keys.setdefault(header[1].replace("\\\\", "\\"), {})
+        elif entry := re.match(r'^"((?:[^"\\]|\\.)*)"=(.*)$', line):
+            raw = entry[2]
             if raw.startswith('"') and raw.endswith('"'):
-                values[name] = unescape(raw[1:-1])
-            elif raw.startswith("dword:"):
-                values[name] = int(raw[6:], 16)
+                values[unescape(entry[1])] = unescape(raw[1:-1])
             else:
-                values[name] = raw
+                values[unescape(entry[1])] = int(raw[6:], 16) if raw.startswith("dword:") else raw
     return keys
 
 
@@ -126,7 +97,7 @@ def our_entries(keys):
 def version_record(data):
     """File and product version from the VS_FIXEDFILEINFO of a PE file's version resource."""
     at = data.find(struct.pack("<I", 0xFEEF04BD))
-    check(at >= 0, "the setup program has no version record")
+    assert at >= 0, "the setup program has no version record"
     file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, at + 8)
     dotted = lambda ms, ls: f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
     return dotted(file_ms, file_ls), dotted(product_ms, product_ls)
@@ -143,95 +114,94 @@ def icon_images(path):
     return images
 
 
-def imported_dlls(path):
-    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
-                          check=True).stdout
-    return {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
+@pytest.fixture(scope="module")
+def program(build):
+    return (build / "qm47t-converter.exe").read_bytes()
 
 
-def check_release_files(build, version, program, license_text):
-    setup = build / f"qm47t-converter-{version}-setup.exe"
-    portable = build / f"qm47t-converter-{version}-windows-x64.zip"
-    for path in (setup, portable):
-        check(path.is_file(), f"{path} is missing: make package-windows builds it")
+@pytest.fixture(scope="module")
+def setup(build, version):
+    path = build / f"qm47t-converter-{version}-setup.exe"
+    assert path.is_file(), f"{path} is missing: make package-windows builds it"
+    return path
+
+
+def test_setup_program(setup, version):
     data = setup.read_bytes()
-    check(data[:2] == b"MZ" and struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 4)[0]
-          == 0x8664, "the setup program is not a 64-bit (x64) Windows program")
-    check(b'level="requireAdministrator"' in data, "the setup program does not ask for administrator rights")
-    check(version_record(data) == (version, version),
-          f"the setup program's version record says {version_record(data)}, not {version}")
+    machine = struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 4)[0]
+    assert data[:2] == b"MZ" and machine == 0x8664, "the setup program is not a 64-bit (x64) Windows program"
+    assert b'level="requireAdministrator"' in data, "the setup program does not ask for administrator rights"
+    assert version_record(data) == (version, version)
     # The program's own icon is in the setup program's resources, which are never compressed.
     for image in icon_images(REPO / "resources" / "qm47t-converter.ico"):
-        check(image in data, "the setup program does not carry resources/qm47t-converter.ico as its icon")
-    print(f"setup program: {setup.name}, {len(data)} bytes, version {version}")
+        assert image in data, "the setup program does not carry resources/qm47t-converter.ico as its icon"
 
-    with zipfile.ZipFile(portable) as archive:
-        names = sorted(archive.namelist())
-        check(names == ["LICENSE.txt", "README.txt", "qm47t-converter.exe"], f"the zip holds {names}")
-        check(archive.read("qm47t-converter.exe") == program, "the zip's program is not the one built")
-        check(archive.read("LICENSE.txt") == license_text, "the zip's LICENSE.txt is not LICENSE")
+
+def test_zip(build, version, program):
+    with zipfile.ZipFile(build / f"qm47t-converter-{version}-windows-x64.zip") as archive:
+        assert sorted(archive.namelist()) == ["LICENSE.txt", "README.txt", "qm47t-converter.exe"]
+        assert archive.read("qm47t-converter.exe") == program, "the zip's program is not the one built"
+        assert archive.read("LICENSE.txt") == LICENSE, "the zip's LICENSE.txt is not LICENSE"
         raw = archive.read("README.txt")
-        # Notepad before Windows 10 1903 reads UTF-8 only with a byte-order mark, and LF-only text as
-        # one line.
-        check(raw.startswith(b"\xef\xbb\xbf"), "README.txt has no UTF-8 byte-order mark")
-        check(raw.count(b"\n") == raw.count(b"\r\n") > 0, "README.txt has line ends other than CR LF")
-        readme = raw.decode("utf-8-sig")
-        check(version in readme and "COM1" in readme, "README.txt names neither the version nor COM1")
-        # The one step Windows leaves to the user, in both languages: an adapter made COM1.
-        check("设备管理器" in readme and "Device Manager" in readme,
-              "README.txt does not say how to make a USB adapter COM1 in Device Manager")
-    print(f"zip: {portable.name}, {portable.stat().st_size} bytes, {names}")
-    imports = imported_dlls(build / "qm47t-converter.exe")
-    check(imports == START_IMPORTS,
-          f"qm47t-converter.exe imports {sorted(imports)}, not only {sorted(START_IMPORTS)}")
-    return setup
+    # Notepad before Windows 10 1903 reads UTF-8 only with a byte-order mark, and LF-only text as
+    # one line.
+    assert raw.startswith(b"\xef\xbb\xbf") and raw.count(b"\n") == raw.count(b"\r\n") > 0
+    # The version, COM1, and the one step Windows leaves to the user, in both languages: an adapter
+    # made COM1 in Device Manager.
+    readme = raw.decode("utf-8-sig")
+    assert [word for word in (version, "COM1", "设备管理器", "Device Manager") if word not in readme] == []
+
+
+def test_imports(build):
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(build / "qm47t-converter.exe")],
+                          capture_output=True, text=True, check=True).stdout
+    assert {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)} == START_IMPORTS
 
 
 # --- under Wine ------------------------------------------------------------------------------------
 
-def run_wine(wine, argv):
-    """Runs argv to its end in the namespace, under the prefix's own wineserver, which is then ended
-    (so the registry is on disk), with no display. Returns the exit status."""
+@pytest.fixture(scope="module")
+def wine(build):
+    try:
+        check_namespace()
+    except Unavailable as reason:
+        pytest.skip(str(reason))
+    wine = PackageWine(build / "wine-package")
+    # A fresh prefix: what an earlier run installed must not count for this one.
+    wine.refuse_if_busy()
+    shutil.rmtree(wine.prefix, ignore_errors=True)
+    os.makedirs(wine.env()["HOME"], exist_ok=True)
+    with wine:
+        yield wine
+
+
+def run_silently(wine, *argv):
+    """Runs argv to its end under Wine with no display, as a silent setup or uninstall runs; returns
+    its exit status once the wineserver has ended and the registry is on disk."""
     env = {name: value for name, value in os.environ.items() if name not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    with VirtualModule() as module:
-        process = module.start(argv, env=env, wine=wine, stdin=subprocess.DEVNULL)
-        try:
-            return process.wait(TIMEOUT)
-        finally:
-            stop(process)
+    return wine.run(argv, TIMEOUT, env=env)
 
 
-def check_installed(wine, program, license_text, publisher):
+def check_installed(wine, program, version, publisher):
     root = wine.prefix / "drive_c"
     folder = root / "Program Files" / "qm47t-converter"
-    check(folder.is_dir(), f"nothing was installed in {INSTALL_DIR}")
-    present = {path.name for path in folder.iterdir()}
-    check(present == INSTALLED_FILES, f"{INSTALL_DIR} holds {sorted(present)}")
-    check((folder / "qm47t-converter.exe").read_bytes() == program, "the installed program is not the one built")
-    check((folder / "LICENSE.txt").read_bytes() == license_text, "the installed LICENSE.txt is not LICENSE")
+    assert {path.name for path in folder.iterdir()} == INSTALLED_FILES
+    assert (folder / "qm47t-converter.exe").read_bytes() == program, "the installed program is not the one built"
+    assert (folder / "LICENSE.txt").read_bytes() == LICENSE, "the installed LICENSE.txt is not LICENSE"
 
-    shortcut = root / SHORTCUT
-    check(shortcut.is_file(), f"no Start-menu shortcut for all users at {SHORTCUT}")
-    link = shortcut.read_bytes()
-    check(b"qm47t-converter.exe" in link or "qm47t-converter.exe".encode("utf-16-le") in link,
-          "the shortcut does not lead to qm47t-converter.exe")
-    per_user = list(root.glob(f"users/*/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/{APP_NAME}.lnk"))
-    check(not per_user, f"a per-user shortcut was made too: {per_user}")
+    link = (root / SHORTCUT).read_bytes()
+    assert b"qm47t-converter.exe" in link or "qm47t-converter.exe".encode("utf-16-le") in link
+    assert not list(root.glob(f"users/*/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/{APP_NAME}.lnk"))
 
     keys = registry(wine.prefix)
-    entries = our_entries(keys)
-    check(entries == [UNINSTALL_KEY], f"Apps & features entries: {entries}, not the one 64-bit {UNINSTALL_KEY}")
+    assert our_entries(keys) == [UNINSTALL_KEY], "not one Apps & features entry, in the 64-bit view"
     values = keys[UNINSTALL_KEY]
-    size = sum(path.stat().st_size for path in folder.iterdir())
-    expected = {"DisplayName": APP_NAME, "DisplayVersion": VERSION, "Publisher": publisher,
+    expected = {"DisplayName": APP_NAME, "DisplayVersion": version, "Publisher": publisher,
                 "DisplayIcon": PROGRAM, "UninstallString": f'"{UNINSTALLER}"',
                 "QuietUninstallString": f'"{UNINSTALLER}" /S'}
-    for name, value in expected.items():
-        check(values.get(name) == value, f"{name} is {values.get(name)!r}, not {value!r}")
-    estimated = values.get("EstimatedSize")
-    check(isinstance(estimated, int) and abs(estimated - size / 1024) <= 1,
-          f"EstimatedSize is {estimated!r} KiB; the files take {size / 1024:.1f} KiB")
-    print(f"installed: {sorted(present)}, shortcut, {UNINSTALL_KEY} {values}")
+    assert {name: values.get(name) for name in expected} == expected
+    size = sum(path.stat().st_size for path in folder.iterdir())
+    assert abs(values["EstimatedSize"] - size / 1024) <= 1, f"the files take {size / 1024:.1f} KiB"
 
 
 def run_installed_program(wine):
@@ -242,87 +212,37 @@ def run_installed_program(wine):
         process = module.start(["wine", PROGRAM], env=xvfb.env, wine=wine, stdin=subprocess.DEVNULL)
         try:
             windows = desktop.wait_window(timeout=60)
-            check(windows, "the installed program's window did not appear")
-            window = windows[0]
+            assert windows, "the installed program's window did not appear"
             desktop.set_clipboard(SENT)
-            desktop.click(window, TEXT1_CENTRE)
+            desktop.click(windows[0], TEXT1_CENTRE)
             desktop.key("ctrl+v")
-            desktop.click(window, COMMAND1_CENTRE)
+            desktop.click(windows[0], COMMAND1_CENTRE)
             expected = SENT.encode("utf-16-be")
-            received = module.wait_bytes(len(expected), timeout=10)
-            check(received == expected, f"COM1 received {received.hex(' ').upper() or 'nothing'}, "
-                                        f"not {expected.hex(' ').upper()}")
-            print(f"the installed program sent {received.hex(' ').upper()} ({SENT}) to COM1")
-            desktop.click(window, COMMAND2_CENTRE)
-            status = process.wait(30)
-            check(status == 0, f"the installed program ended with status {status} after Exit")
+            assert module.wait_bytes(len(expected), timeout=10).hex(" ") == expected.hex(" ")
+            desktop.click(windows[0], COMMAND2_CENTRE)
+            assert process.wait(30) == 0, "the installed program's status after Exit"
         finally:
             stop(process)
 
 
-def check_removed(wine, files_before, keys_before):
-    root = wine.prefix / "drive_c"
-    check(not (root / "Program Files" / "qm47t-converter").exists(), f"{INSTALL_DIR} is still there")
-    check(not (root / SHORTCUT).exists(), "the Start-menu shortcut is still there")
+def test_install_upgrade_run_uninstall(wine, setup, program, version, metainfo):
+    files_before, keys_before = files(wine.prefix), registry(wine.prefix)
+    assert run_silently(wine, "wine", str(setup), "/S") == 0
+    check_installed(wine, program, version, metainfo.findtext("developer_name"))
+
+    # Over an installed copy (here an older program), setup replaces it in place.
+    (wine.prefix / "drive_c" / "Program Files" / "qm47t-converter" / "qm47t-converter.exe").write_bytes(b"old")
+    assert run_silently(wine, "wine", str(setup), "/S") == 0
+    check_installed(wine, program, version, metainfo.findtext("developer_name"))
+
+    run_installed_program(wine)
+
+    # The uninstaller hands over to a copy of itself and returns at once: the wineserver's wait
+    # ends only when that copy has finished.
+    assert run_silently(wine, "sh", "-c", 'wine "$1" /S && wineserver -w', "sh", UNINSTALLER) == 0
     keys = registry(wine.prefix)
-    check(not our_entries(keys) and UNINSTALL_KEY not in keys, "the Apps & features entry is still there")
-    # Nothing else: the prefix holds what it held before setup ran, no more and no less.
-    files_after = files(wine.prefix)
-    check(files_after == files_before, f"after uninstalling, added: {sorted(files_after - files_before)}, "
-                                       f"removed: {sorted(files_before - files_after)}")
-    mentions = [key for key in set(keys) - set(keys_before) if "qm47t" in key.lower()]
-    check(not mentions, f"registry keys left: {mentions}")
-    print("uninstalled: no files, shortcut or registry entry left")
-
-
-def main():
-    global VERSION
-    build = Path(sys.argv[1]).resolve()
-    VERSION = sys.argv[2]
-    program = (build / "qm47t-converter.exe").read_bytes()
-    license_text = (REPO / "LICENSE").read_bytes()
-    metainfo = ElementTree.parse(REPO / "resources" / "io.github.qm47t.converter.metainfo.xml").getroot()
-    publisher = metainfo.findtext("developer_name")
-    setup = check_release_files(build, VERSION, program, license_text)
-
-    try:
-        check_namespace()
-    except Unavailable as reason:
-        print(f"skipped: {reason}")
-        return SKIPPED
-    wine = PackageWine(build / "wine-package")
-    # A fresh prefix: what an earlier run installed must not count for this one.
-    busy = wine_processes(wine.prefix)
-    check(not busy, f"processes {busy} use {wine.prefix}; refusing to touch it")
-    shutil.rmtree(wine.prefix, ignore_errors=True)
-    Path(wine.env()["HOME"]).mkdir(parents=True, exist_ok=True)
-    with wine:
-        files_before, keys_before = files(wine.prefix), registry(wine.prefix)
-
-        status = run_wine(wine, ["wine", str(setup), "/S"])
-        check(status == 0, f"setup /S exited with status {status}")
-        check_installed(wine, program, license_text, publisher)
-
-        # Over an installed copy (here an older program), setup replaces it in place.
-        (wine.prefix / "drive_c" / "Program Files" / "qm47t-converter" / "qm47t-converter.exe").write_bytes(b"old")
-        status = run_wine(wine, ["wine", str(setup), "/S"])
-        check(status == 0, f"setup /S over the installed copy exited with status {status}")
-        check_installed(wine, program, license_text, publisher)
-
-        run_installed_program(wine)
-
-        # The uninstaller hands over to a copy of itself and returns at once: the wineserver's wait
-        # ends only when that copy has finished.
-        status = run_wine(wine, ["sh", "-c", 'wine "$1" /S && wineserver -w', "sh", UNINSTALLER])
-        check(status == 0, f"uninstall.exe /S exited with status {status}")
-        check_removed(wine, files_before, keys_before)
-    print("the setup program installed, upgraded, ran and uninstalled cleanly")
-    return 0
-
-
-if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except (Failure, FileNotFoundError) as failure:
-        print(f"FAIL: {failure}", file=sys.stderr)
-        sys.exit(1)
+    assert not our_entries(keys) and UNINSTALL_KEY not in keys, "the Apps & features entry is still there"
+    # Nothing else: the prefix holds what it held before setup ran (so neither the folder nor the
+    # shortcut), no more and no less.
+    assert files(wine.prefix) == files_before
+    assert [key for key in set(keys) - set(keys_before) if "qm47t" in key.lower()] == []
