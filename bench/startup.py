@@ -203,13 +203,25 @@ def measure_once(name, argv, x, env, log_path, wine=None):
             holds_com1 = holds_device(proc.pid, rdev)
             if not os.path.samefile(f"/proc/{proc.pid}/exe", argv[0]):
                 raise MeasureError(f"PID {proc.pid} is not {argv[0]}")
-            rss = vm_rss_kib(proc.pid)
-            files = mapped_files(proc.pid)
-            painted = x.painted_at(window)
+            seen = window_up(proc, window, x)
         finally:
             stop(proc, timeout=5)
-    painted_ms = math.nan if painted is None else (painted - executed) * 1000
-    return Run((executed - spawned) * 1000, (mapped - executed) * 1000, painted_ms, cpu, rss, holds_com1, files)
+    return Run((executed - spawned) * 1000, *since(executed, mapped, seen.painted), cpu, seen.rss, holds_com1,
+               seen.files)
+
+
+WindowUp = collections.namedtuple("WindowUp", "rss files painted")
+
+
+def window_up(proc, window, x):
+    """What is read of a program once its window is mapped: its resident set, the files it has mapped,
+    and when the window was first fully drawn (None if not yet)."""
+    return WindowUp(vm_rss_kib(proc.pid), mapped_files(proc.pid), x.painted_at(window))
+
+
+def since(executed, mapped, painted):
+    """The map and the first paint, in ms from the exec; NaN for a paint not seen."""
+    return (mapped - executed) * 1000, math.nan if painted is None else (painted - executed) * 1000
 
 
 def measure_under_wine(name, argv, x, env, log_path, server):
@@ -223,13 +235,10 @@ def measure_under_wine(name, argv, x, env, log_path, server):
         mapped, window, cpu = wait_for_window(name, proc, x, log_path, executed)
         # Wine's server opens the device for the program and keeps it while the program's handle lives.
         holds_com1 = any(holds_device(pid, server.device) for pid in [proc.pid, *server.processes()])
-        rss = vm_rss_kib(proc.pid)
-        files = mapped_files(proc.pid)
-        painted = x.painted_at(window)
+        seen = window_up(proc, window, x)
     finally:
         stop(proc, timeout=10)
-    painted_ms = math.nan if painted is None else (painted - executed) * 1000
-    return Run(0.0, (mapped - executed) * 1000, painted_ms, cpu, rss, holds_com1, files)
+    return Run(0.0, *since(executed, mapped, seen.painted), cpu, seen.rss, holds_com1, seen.files)
 
 
 def find_programs(args):
