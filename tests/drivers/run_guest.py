@@ -245,9 +245,8 @@ def check_udev(checks, console):
 
 def check_program(checks, console, host_bytes):
     """The real qm47t-converter, clicked on Xvfb in the guest, on the 8250 through /dev/COM1."""
-    seen = {}
-    for key, value in re.findall(r"^@@program (\S+) ?(.*)$", console, re.M):
-        seen.setdefault(key, value)
+    # The first line of each kind: reversed, so that it is the one the dict keeps.
+    seen = dict(reversed(re.findall(r"^@@program (\S+) ?(.*)$", console, re.M)))
     checks.require("program", "its window appeared", seen.get("window", "none").split()[0] != "none",
                    seen.get("window"))
     held = seen.get("held", "")

@@ -143,8 +143,8 @@ class Windows(Linux):
         prepare_keyboard_for_wine(display, self.typed)
 
     def run(self, desktop, process, *argv, timeout=30):
-        """Runs `wine argv...` beside the program, under its wineserver; returns what it printed, as bytes
-        (taskkill speaks the locale's code page)."""
+        """Runs `wine argv...` beside the program, under its wineserver; returns what it printed."""
+        # As bytes: taskkill writes in the locale's code page, the inspectors in UTF-8.
         result = self.wine.inside(process, ["wine", *map(str, argv)], env=desktop.env, capture_output=True,
                                   timeout=timeout)
         if result.returncode != 0:
@@ -242,8 +242,7 @@ class Program:
         return self.next_frame(seen)
 
     def sends(self, text):
-        """Types `text` into the input box and clicks the convert button: its frame must reach the
-        module, byte-exact. Returns that frame."""
+        """Types `text` and clicks the convert button; returns its frame, which must reach the module."""
         self.type_input(text)
         frame = self.send()
         assert frame is not None, "nothing reached COM1"

@@ -47,8 +47,7 @@ def launch(platform, desktop, cleanup):
 
 
 def refusal(platform, desktop, process):
-    """The message the program shows in place of its window; Enter on it must end the program with
-    status 1."""
+    """The message the program shows in place of its window, after which it must end with status 1."""
     windows = desktop.wait_window()
     assert len(windows) == 1, "no message box"
     assert desktop.geometry(windows[0])[2:] != MAIN_WINDOW_SIZE, "the main window opened"
