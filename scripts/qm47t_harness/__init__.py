@@ -20,6 +20,17 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 
 
+class Closing:
+    """A context manager for what holds a resource until close(): `with Thing() as thing:` is the
+    thing itself, closed on the way out however the block ends."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+
 class Unavailable(RuntimeError):
     """Something this machine lacks before the program can be run against the virtual module."""
 

@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import time
 
-from . import Unavailable, wait_until
+from . import Closing, Unavailable, wait_until
 from .layout import MESSAGE_LABEL, WINDOW_TITLE
 
 
@@ -23,7 +23,7 @@ def _xlib():
     return X, XK, display, protocol
 
 
-class Xvfb:
+class Xvfb(Closing):
     """A private X server; `env` is the environment for programs that should use it."""
 
     def __init__(self, screen="1024x768x24", timeout=20.0):
@@ -60,12 +60,6 @@ class Xvfb:
         self._process.wait()
         if self._runtime:
             self._runtime.cleanup()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *_):
-        self.close()
 
 
 class Desktop:

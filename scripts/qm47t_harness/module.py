@@ -10,6 +10,7 @@ import termios
 import threading
 import time
 
+from . import Closing
 from .namespace import spawn_in_namespace
 
 # The program writes a frame in one go; bytes that arrive this close together belong to one frame.
@@ -93,7 +94,7 @@ class Pacer:
         return max(0.0, (1 - self.budget) / self.rate)
 
 
-class VirtualModule:
+class VirtualModule(Closing):
     """The master side of a pseudo-terminal whose slave the program opens as /dev/ttyS0. A thread reads
     everything that arrives; `on_frame` is called for every frame."""
 
@@ -131,12 +132,6 @@ class VirtualModule:
         if self._master is not None:
             os.close(self._master)
             self._master = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *_):
-        self.close()
 
     # --- a slow or stalled line --------------------------------------------------------------------
 

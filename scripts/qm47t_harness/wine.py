@@ -11,7 +11,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import Unavailable, wait_until
+from . import Closing, Unavailable, wait_until
 from .module import VirtualModule
 from .namespace import WINE_COM1, enter_command, spawn_in_namespace, stop
 
@@ -36,7 +36,7 @@ def wine_processes(prefix):
     return found
 
 
-class Wine:
+class Wine(Closing):
     """Runs a Windows program under Wine: each run in its own namespace, with a wineserver of its own
     on a prefix of its own, so that it sees the virtual module as COM1 and nothing else.
 
@@ -90,10 +90,8 @@ class Wine:
             self._lock = None
 
     def __enter__(self):
+        # A Wine is made closed, so entering it opens the prefix as well.
         return self.open()
-
-    def __exit__(self, *_):
-        self.close()
 
     def refuse_if_busy(self):
         busy = wine_processes(self.prefix)

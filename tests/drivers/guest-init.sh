@@ -20,11 +20,7 @@ at() { echo "@@at $(cut -d' ' -f1 /proc/uptime) $*"; }
 for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
     insmod "/lib/modules/$module.ko" || say "error insmod $module"
 done
-tries=0
-while [ ! -c /dev/ttyUSB0 ] && [ $tries -lt 600 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-done
+timeout 60 sh -c 'until [ -c /dev/ttyUSB0 ]; do sleep 0.1; done'
 at usb ready
 
 # 8250: /dev/COM1 by hand, as an administrator would for a built-in port.
@@ -35,20 +31,17 @@ rm -f /dev/COM1
 
 # The README's udev rule, with Debian's own udevd and only that rule: first as shipped (its
 # serial number is made up, so nothing may match), then filled in as the README says.
-report_udev() {
-    say "udev $1 link=$(readlink /dev/COM1 || echo none) node=$(stat -c '%G:%a' /dev/ttyUSB0)"
-}
-mkdir -p /etc/udev/rules.d
-cp /rules/as-shipped.rules /etc/udev/rules.d/99-qm47t-com1.rules
-if /lib/systemd/systemd-udevd --daemon 2>/tmp/udevd.log; then
-    udevadm trigger --action=add --subsystem-match=tty
-    udevadm settle --timeout=60
-    report_udev as-shipped
-    cp /rules/filled-in.rules /etc/udev/rules.d/99-qm47t-com1.rules
+apply_rule() {
+    cp "/rules/$1.rules" /etc/udev/rules.d/99-qm47t-com1.rules
     udevadm control --reload
     udevadm trigger --action=add --subsystem-match=tty
     udevadm settle --timeout=60
-    report_udev filled-in
+    say "udev $1 link=$(readlink /dev/COM1 || echo none) node=$(stat -c '%G:%a' /dev/ttyUSB0)"
+}
+mkdir -p /etc/udev/rules.d
+if /lib/systemd/systemd-udevd --daemon 2>/tmp/udevd.log; then
+    apply_rule as-shipped
+    apply_rule filled-in
     at udev done
     # Step 1 of the README: the values to put in are read from the first block that has all three.
     udevadm info -a -n /dev/ttyUSB0 | awk '

@@ -174,17 +174,10 @@ class Initramfs:
         for depth in range(1, len(parts) + 1):
             self.entries.setdefault("/" + "/".join(parts[:depth]), ("dir", 0o755, b""))
 
-    def file(self, path, data, mode=0o644):
+    def file(self, path, data, mode=0o644, kind="file"):
+        """A file, or a "link" to the path `data` names, or a "char" device `data` (major, minor)."""
         self.directory(str(Path(path).parent))
-        self.entries[path] = ("file", mode, data)
-
-    def symlink(self, path, target):
-        self.directory(str(Path(path).parent))
-        self.entries[path] = ("link", 0o777, target.encode())
-
-    def char_device(self, path, major, minor):
-        self.directory(str(Path(path).parent))
-        self.entries[path] = ("char", 0o600, (major, minor))
+        self.entries[path] = (kind, mode, data)
 
     def program(self, source, path):
         """An executable and every shared library it loads, at the paths the host's loader uses."""
@@ -241,7 +234,7 @@ def build_initramfs(path, probe, modules, udevadm, program):
     for directory in ("/bin", "/sbin", "/dev", "/proc", "/sys", "/run", "/tmp", "/etc", "/lib/modules"):
         image.directory(directory)
     # The kernel opens the console for /init before anything is mounted.
-    image.char_device("/dev/console", 5, 1)
+    image.file("/dev/console", (5, 1), 0o600, "char")
     image.program(shutil.which("busybox") or "/bin/busybox", "/bin/busybox")
     image.file("/init", (HERE / "guest-init.sh").read_bytes(), 0o755)
     image.program(probe, "/probe")
@@ -249,7 +242,7 @@ def build_initramfs(path, probe, modules, udevadm, program):
     for name, module in modules.items():
         image.file(f"/lib/modules/{name}.ko", module.read_bytes())
     image.program(udevadm, "/bin/udevadm")
-    image.symlink("/lib/systemd/systemd-udevd", "/bin/udevadm")
+    image.file("/lib/systemd/systemd-udevd", b"/bin/udevadm", 0o777, "link")
     image.file("/etc/passwd", b"root:x:0:0:root:/:/bin/sh\n")
     image.file("/etc/group", b"root:x:0:\ndialout:x:20:\n")
     shipped = RULE.read_text(encoding="utf-8")
@@ -265,7 +258,7 @@ def build_initramfs(path, probe, modules, udevadm, program):
         for source in Path("/etc/fonts").rglob("*"):
             destination = "/whole" + str(source)
             if source.is_symlink():
-                image.symlink(destination, os.readlink(source))
+                image.file(destination, os.fsencode(os.readlink(source)), 0o777, "link")
             elif source.is_file():
                 image.file(destination, source.read_bytes())
     image.write(path)
@@ -316,19 +309,17 @@ def run_guest(work, kernel, initrd, program):
     qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
     try:
         masters = {lines[name][0]: name for name in lines}
-        deadline = started + GUEST_TIME_LIMIT
-        while qemu.poll() is None and time.monotonic() < deadline:
-            ready, _, _ = select.select(list(masters), [], [], 0.2)
+        # Once QEMU has ended, the lines are read until they are empty: the slaves stay open here, so
+        # a master never reads an end of file.
+        while True:
+            running = qemu.poll() is None
+            if running and time.monotonic() > started + GUEST_TIME_LIMIT:
+                raise GuestSetupError(f"the guest did not power off within {GUEST_TIME_LIMIT} s")
+            ready, _, _ = select.select(list(masters), [], [], 0.2 if running else 0)
             for fd in ready:
                 received[masters[fd]] += os.read(fd, 65536)
-        if qemu.poll() is None:
-            raise GuestSetupError(f"the guest did not power off within {GUEST_TIME_LIMIT} s")
-        for fd, name in masters.items():
-            while select.select([fd], [], [], 0)[0]:
-                data = os.read(fd, 65536)
-                if not data:
-                    break
-                received[name] += data
+            if not (running or ready):
+                break
     finally:
         if qemu.poll() is None:
             qemu.kill()

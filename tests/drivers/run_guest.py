@@ -45,6 +45,7 @@ from qemu_guest import (ADAPTER, FRAMES, HANZI, MODULES, SHARE_MODULES, WIRE, Gu
                         build_initramfs, guest_kernel, guest_udev, log, run_guest)
 
 SKIPPED = 77
+DEVICES = {"8250": "/dev/ttyS1", "ftdi": "/dev/ttyUSB0"}
 
 
 # --- what was seen --------------------------------------------------------------------------------
@@ -65,10 +66,11 @@ def line_state(text):
     return {key: None if value == "none" else int(value, 16) for key, value in values.items()}
 
 
-def uart_writes(trace, device):
-    """The 8250 register writes between guestprobe's markers for `device` on the console UART: the
-    port under test's own, since QEMU's trace does not say which UART a write went to. Returns the
-    (kind, value) events: ('mcr', v), ('params', (baud, parity, data, stop)), ('data', byte)."""
+def uart_bytes(trace, device):
+    """The bytes written to the 8250's transmit register between guestprobe's markers for `device` on
+    the console UART (the port under test's own, since QEMU's trace does not say which UART a write
+    went to), each as (byte, MCR, (baud, parity, data, stop)) with the MCR and line format set within
+    those markers that were in force when it was written."""
     events, dlab = [], False
     for line in trace.splitlines():
         write = re.match(r"serial_write write addr 0x([0-9a-f]+) val 0x([0-9a-f]+)", line)
@@ -93,14 +95,9 @@ def uart_writes(trace, device):
         return None
     # Back from byte offsets in the transmitted stream to positions in the event list.
     data_positions = [i for i, (kind, _) in enumerate(events) if kind == "data"]
-    return events[data_positions[begin - 1] + 1:data_positions[end]]
-
-
-def uart_state_at_each_byte(events):
-    """(mcr, params) in force when each byte of the window was written."""
     mcr = params = None
     states = []
-    for kind, value in events:
+    for kind, value in events[data_positions[begin - 1] + 1:data_positions[end]]:
         if kind == "mcr":
             mcr = value
         elif kind == "params":
@@ -141,34 +138,21 @@ def ftdi_held_states(trace):
     return session
 
 
-class Checks:
-    def __init__(self):
-        self.rows = []
+class Checks(list):
+    """Every verdict, in order: (passed, where, what, what was seen when it did not pass)."""
+
+    def require(self, where, what, ok, seen):
+        self.append((bool(ok), where, what, seen))
 
     def expect(self, where, what, actual, wanted):
-        self.rows.append((actual == wanted, where, what, actual, wanted))
+        self.require(where, what, actual == wanted, f"got {actual!r}, want {wanted!r}")
 
     def same_bytes(self, where, what, got, wanted):
         """Byte-exact, and where not, says where the two part rather than printing both."""
         got = bytes(got)
-        detail = f"{len(got)} bytes"
-        if got != wanted:
-            at = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b), min(len(got), len(wanted)))
-            detail += (f", from byte {at}: {got[at:at + 8].hex(' ') or 'nothing'}"
-                       f" where {wanted[at:at + 8].hex(' ') or 'nothing'} was sent")
-        self.rows.append((got == wanted, where, what, detail, f"{len(wanted)} bytes as sent"))
-
-    def require(self, where, what, ok, detail):
-        self.rows.append((bool(ok), where, what, detail, "yes"))
-
-    def failed(self):
-        return [row for row in self.rows if not row[0]]
-
-    def print(self):
-        for ok, where, what, actual, wanted in self.rows:
-            verdict = "ok  " if ok else "FAIL"
-            extra = "" if ok else f"   (got {actual!r}, want {wanted!r})"
-            log(f"{verdict} {where:7} {what}{extra}")
+        at = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b), min(len(got), len(wanted)))
+        self.require(where, what, got == wanted, f"{len(got)} bytes of {len(wanted)}, from byte {at}: "
+                     f"{got[at:at + 8].hex(' ') or 'nothing'} where {wanted[at:at + 8].hex(' ') or 'nothing'} was sent")
 
 
 CHARACTER_SIZES = {termios.CS5: "CS5", termios.CS6: "CS6", termios.CS7: "CS7", termios.CS8: "CS8"}
@@ -195,43 +179,34 @@ def check_driver(checks, where, report, host_bytes):
                    report.get("hostile"))
     checks.expect(where, "SerialChannel opens /dev/COM1", report.get("open"), "ok")
     pid = report.get("pid")
-    device = Path(where_device(where)).name
+    device = Path(DEVICES[where]).name
     checks.expect(where, "lock file while held names the resolved device and our process",
                   report.get("locks-held", "").split(), [f"LCK..{device}:{pid}"])
     for stage in ("held-before", "held-after"):
+        # Read through the channel's own descriptor: the state the driver keeps for the port.
         state = line_state(report.get(stage))
-        if not state:
-            checks.require(where, f"{stage}: line state read through the channel's descriptor",
-                           False, report.get(stage))
-            continue
-        modem = state["modem"] or 0
-        checks.expect(where, f"{stage}: DTR raised", bool(modem & termios.TIOCM_DTR), True)
-        checks.expect(where, f"{stage}: RTS low", bool(modem & termios.TIOCM_RTS), False)
-        checks.expect(where, f"{stage}: 9600 bit/s in and out",
-                      (state["ispeed"], state["ospeed"]), (termios.B9600, termios.B9600))
-        checks.expect(where, f"{stage}: 8 data bits", CHARACTER_SIZES[state["cflag"] & termios.CSIZE], "CS8")
-        for flag, names in RAW_OFF.items():
-            on = [name for name in names if state[flag] & getattr(termios, name)]
-            checks.expect(where, f"{stage}: raw, none of {'/'.join(names)}", on, [])
-    for index in range(len(FRAMES)):
-        checks.expect(where, f"frame {index + 1} ({len(FRAMES[index])} bytes) handed over",
-                      report.get(f"output{index}"), "ok")
+        modem = state and (state["modem"] or 0)
+        checks.expect(where, f"{stage}: DTR up, RTS down, 9600 bit/s in and out, 8 data bits, raw",
+                      state and {"DTR": bool(modem & termios.TIOCM_DTR), "RTS": bool(modem & termios.TIOCM_RTS),
+                                 "speeds": (state["ispeed"], state["ospeed"]),
+                                 "size": CHARACTER_SIZES[state["cflag"] & termios.CSIZE],
+                                 "raw-off flags on": [name for flag, names in RAW_OFF.items() for name in names
+                                                      if state[flag] & getattr(termios, name)]} or report.get(stage),
+                      {"DTR": True, "RTS": False, "speeds": (termios.B9600, termios.B9600), "size": "CS8",
+                       "raw-off flags on": []})
+    checks.expect(where, f"every frame ({', '.join(f'{len(frame)} bytes' for frame in FRAMES)}) handed over",
+                  [report.get(f"output{index}") for index in range(len(FRAMES))], ["ok"] * len(FRAMES))
     checks.expect(where, "close drains and succeeds", report.get("close"), "ok")
     checks.expect(where, "lock file gone after close", report.get("locks-after"), "none")
     checks.same_bytes(where, "host reads exactly the bytes sent", host_bytes, WIRE)
 
 
-def where_device(where):
-    return {"8250": "/dev/ttyS1", "ftdi": "/dev/ttyUSB0"}[where]
-
-
 def check_uart_model(checks, trace):
-    events = uart_writes(trace, "/dev/ttyS1")
+    states = uart_bytes(trace, "/dev/ttyS1")
     checks.require("8250", "QEMU trace: the port's register writes found between the markers",
-                   events is not None, "markers missing from the console UART's writes")
-    if events is None:
+                   states is not None, "markers missing from the console UART's writes")
+    if states is None:
         return
-    states = uart_state_at_each_byte(events)
     checks.same_bytes("8250", "QEMU trace: transmit register got exactly the bytes sent",
                       bytes(byte for byte, _, _ in states), WIRE)
     checks.expect("8250", "QEMU trace: MCR at every byte has DTR (bit 0) up, RTS (bit 1) down",
@@ -270,9 +245,8 @@ def check_udev(checks, console):
 
 def check_program(checks, console, host_bytes):
     """The real qm47t-converter, clicked on Xvfb in the guest, on the 8250 through /dev/COM1."""
-    seen = {}
-    for key, value in re.findall(r"^@@program (\S+) ?(.*)$", console, re.M):
-        seen.setdefault(key, value)
+    # The first line of each kind: reversed, so that it is the one the dict keeps.
+    seen = dict(reversed(re.findall(r"^@@program (\S+) ?(.*)$", console, re.M)))
     checks.require("program", "its window appeared", seen.get("window", "none").split()[0] != "none",
                    seen.get("window"))
     held = seen.get("held", "")
@@ -323,7 +297,7 @@ def main():
     program_bytes = received["8250"][len(WIRE):] if args.program else b""
     received["8250"] = received["8250"][:len(received["8250"]) - len(program_bytes)]
     for where in ("8250", "ftdi"):
-        check_driver(checks, where, reports.get(where_device(where), {}), received[where])
+        check_driver(checks, where, reports.get(DEVICES[where], {}), received[where])
     check_uart_model(checks, trace)
     check_ftdi_model(checks, trace)
     check_udev(checks, console)
@@ -331,9 +305,10 @@ def main():
         check_program(checks, console, program_bytes)
     checks.require("guest", "ran to the end and powered off", re.search(r"^@@done", console, re.M),
                    "no @@done on the console")
-    checks.print()
-    failed = checks.failed()
-    log(f"{len(checks.rows) - len(failed)} passed, {len(failed)} failed "
+    for ok, where, what, seen in checks:
+        log(f"{'ok  ' if ok else 'FAIL'} {where:7} {what}" + ("" if ok else f"   ({seen})"))
+    failed = [row for row in checks if not row[0]]
+    log(f"{len(checks) - len(failed)} passed, {len(failed)} failed "
         f"({time.monotonic() - started:.1f} s in all; console and trace in {work})")
     if failed:
         log("--- guest console ---\n" + console)

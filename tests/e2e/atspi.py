@@ -8,8 +8,7 @@ reads them. As a program (only the system's /usr/bin/python3 has Debian's pyatsp
   /usr/bin/python3 tests/e2e/atspi.py PID
 
 prints the accessible objects of the application with that process id, one JSON object a line:
-  {"role": "text", "name": "..", "focused": true, "showing": true, "labelled_by": [".."],
-   "labelled_by_relations": 1, "label_for": [".."]}
+  {"role": "text", "name": "..", "focused": true, "showing": true, "labelled_by": [".."]}
 
 Orca runs Debian's Orca itself on such a bus, its speech written to its debug log: what a blind user
 hears, as `spoken()`.
@@ -23,22 +22,52 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
+
+from qm47t_harness import Closing, wait_until
 
 SYSTEM_PYTHON = "/usr/bin/python3"
 BUS_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 
 
-class AccessibilityBus:
-    """A D-Bus session bus of its own with an AT-SPI bus launched on it, for the display in `env`.
-    Everything it starts runs in one process group, ended by that group's id on close."""
+class Started(Closing):
+    """Something a case starts beside the program, with a folder of its own and everything it starts in
+    one process group: on close that group is ended by its id, and the folder goes."""
+
+    def __init__(self, tools, packages, name):
+        missing = [tool for tool in tools if shutil.which(tool) is None]
+        if missing:
+            raise RuntimeError(f"{', '.join(missing)} missing (Debian packages {packages})")
+        self._folder = tempfile.TemporaryDirectory(prefix=f"qm47t-{name}-")
+        self._process = None
+
+    def _start(self, argv, env, started, timeout, failure, **popen_args):
+        """Starts argv and waits until `started()`; else ends it and raises with `failure()`."""
+        self._process = subprocess.Popen(argv, env=env, start_new_session=True, stdin=subprocess.DEVNULL,
+                                         **popen_args)
+        wait_until(lambda: self._process.poll() is not None or started(), timeout, 0.05)
+        if not started():
+            message = failure()
+            self.close()
+            raise RuntimeError(message)
+
+    def close(self):
+        try:
+            os.killpg(self._process.pid, signal.SIGTERM)
+            self._process.wait(10)
+        except ProcessLookupError:
+            pass
+        except subprocess.TimeoutExpired:
+            os.killpg(self._process.pid, signal.SIGKILL)
+        self._process.wait()
+        self._folder.cleanup()
+
+
+class AccessibilityBus(Started):
+    """A D-Bus session bus of its own with an AT-SPI bus launched on it, for the display in `env`."""
 
     def __init__(self, env, timeout=10.0):
-        for tool in ("dbus-daemon", BUS_LAUNCHER, SYSTEM_PYTHON):
-            if shutil.which(tool) is None:
-                raise RuntimeError(f"{tool} is missing (Debian packages dbus-daemon, at-spi2-core)")
-        self._folder = tempfile.TemporaryDirectory(prefix="qm47t-atspi-")
+        super().__init__(("dbus-daemon", BUS_LAUNCHER, SYSTEM_PYTHON), "dbus-daemon, at-spi2-core", "atspi")
         address = f"unix:path={self._folder.name}/bus"
         # Qt then exports its widgets whatever the desktop's setting says.
         self.env = dict(env, DBUS_SESSION_BUS_ADDRESS=address, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
@@ -46,15 +75,8 @@ class AccessibilityBus:
         script = (f"dbus-daemon --session --nofork --nopidfile --address={address} & "
                   f"until [ -S {self._folder.name}/bus ]; do sleep 0.05; done; "
                   f"exec {BUS_LAUNCHER} --launch-immediately")
-        self._process = subprocess.Popen(["sh", "-c", script], env=self.env, start_new_session=True,
-                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + timeout
-        while not self._launched():
-            if time.monotonic() > deadline or self._process.poll() is not None:
-                self.close()
-                raise RuntimeError("the AT-SPI bus did not start")
-            time.sleep(0.05)
+        self._start(["sh", "-c", script], self.env, self._launched, timeout, lambda: "the AT-SPI bus did not start",
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def _launched(self):
         result = subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
@@ -69,33 +91,16 @@ class AccessibilityBus:
             raise RuntimeError(f"reading AT-SPI failed ({result.returncode}): {result.stderr[-500:]}")
         return [json.loads(line) for line in result.stdout.splitlines()]
 
-    def close(self):
-        try:
-            os.killpg(self._process.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
-        self._process.wait()
-        self._folder.cleanup()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *_):
-        self.close()
-
-
-class Orca:
+class Orca(Started):
     """Debian's Orca screen reader on the display and bus of `env`, with settings and a home of its
-    own and no speech synthesiser: what it would say is read from its debug log. Ended, with
-    everything it started, by its process group's id on close."""
+    own and no speech synthesiser: what it would say is read from its debug log."""
 
     # The words in quotes, then the voice they were said in.
     UTTERANCE = re.compile(r" - SPEECH OUTPUT: '(.*?)'(?: ?\{.*\}| voice=.*)?$")
 
     def __init__(self, env, timeout=30.0):
-        if shutil.which("orca") is None:
-            raise RuntimeError("orca is missing (Debian package orca)")
-        self._folder = tempfile.TemporaryDirectory(prefix="qm47t-orca-")
+        super().__init__(("orca",), "orca", "orca")
         folder = Path(self._folder.name)
         self._log = folder / "orca-debug.out"
         # Orca's own hook for user code, run at its start: the log is written line by line, not in
@@ -107,16 +112,10 @@ class Orca:
                    SPEECHD_ADDRESS=f"unix_socket:{folder}/speechd.sock")
         output = folder / "orca.out"
         with open(output, "wb") as file:
-            self._process = subprocess.Popen(["orca", "--user-prefs", str(folder), "--debug-file", str(self._log)],
-                                             env=env, start_new_session=True, stdin=subprocess.DEVNULL,
-                                             stdout=file, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + timeout
-        while "Screen reader on." not in self.spoken():
-            if time.monotonic() > deadline or self._process.poll() is not None:
-                said = output.read_text(errors="replace")[-500:]
-                self.close()
-                raise RuntimeError(f"Orca did not start: {said}")
-            time.sleep(0.1)
+            self._start(["orca", "--user-prefs", str(folder), "--debug-file", str(self._log)], env,
+                        lambda: "Screen reader on." in self.spoken(), timeout,
+                        lambda: "Orca did not start: " + output.read_text(errors="replace")[-500:],
+                        stdout=file, stderr=subprocess.STDOUT)
 
     def spoken(self):
         """Everything Orca has said so far, one string an utterance."""
@@ -126,24 +125,14 @@ class Orca:
             return []
         return [match.group(1) for match in map(self.UTTERANCE.search, text.splitlines()) if match]
 
-    def close(self):
-        try:
-            os.killpg(self._process.pid, signal.SIGTERM)
-            self._process.wait(10)
-        except ProcessLookupError:
-            pass
-        except subprocess.TimeoutExpired:
-            os.killpg(self._process.pid, signal.SIGKILL)
-        self._process.wait()
-        self._folder.cleanup()
-
 
 def read(pid):
     import pyatspi
 
-    def names(relations, kind):
-        return [relation.getTarget(i).name for relation in relations if relation.getRelationType() == kind
-                for i in range(relation.getNTargets())]
+    def labels(node):
+        """The labels named by the node's "labelled by" relations, in order: Orca reads the first."""
+        return [relation.getTarget(i).name for relation in node.getRelationSet()
+                if relation.getRelationType() == pyatspi.RELATION_LABELLED_BY for i in range(relation.getNTargets())]
 
     def walk(node):
         yield node
@@ -155,17 +144,10 @@ def read(pid):
         if app is None or app.get_process_id() != pid:
             continue
         for node in walk(app):
-            relations = node.getRelationSet()
             state = node.getState()
-            # Orca reads only the first "labelled by" relation, so their number counts as well as
-            # the labels they name.
             print(json.dumps({"role": node.getRoleName(), "name": node.name,
                               "focused": state.contains(pyatspi.STATE_FOCUSED),
-                              "showing": state.contains(pyatspi.STATE_SHOWING),
-                              "labelled_by": names(relations, pyatspi.RELATION_LABELLED_BY),
-                              "labelled_by_relations": sum(relation.getRelationType() == pyatspi.RELATION_LABELLED_BY
-                                                           for relation in relations),
-                              "label_for": names(relations, pyatspi.RELATION_LABEL_FOR)},
+                              "showing": state.contains(pyatspi.STATE_SHOWING), "labelled_by": labels(node)},
                              ensure_ascii=False))
 
 

@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+# The helpers' own checks (Program.sends and the like) say what they saw, as the cases' do.
+pytest.register_assert_rewrite("e2e")
 from e2e import NOT_HERE, Linux, Program, Windows, fresh_desktop
 from qm47t_harness import Unavailable
 from qm47t_harness.display import Xvfb, _xlib
@@ -87,12 +89,6 @@ def platform(request):
     yield chosen
     if chosen.wine:
         chosen.wine.close()
-
-
-@pytest.fixture(scope="session")
-def wine(platform):
-    """The session's Wine (None for the Linux program); a case lends its prefix by closing and reopening it."""
-    return platform.wine
 
 
 @pytest.fixture(scope="session")

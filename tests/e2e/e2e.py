@@ -8,6 +8,8 @@ import json
 import re
 import subprocess
 
+import pytest
+
 from qm47t_harness import wait_until
 from qm47t_harness.display import Desktop, _xlib, prepare_keyboard_for_wine
 from qm47t_harness.layout import COMMAND1_CENTRE, COMMAND2_CENTRE, TEXT1_CENTRE, TEXT2_CENTRE
@@ -140,24 +142,27 @@ class Windows(Linux):
     def before_start(self, display):
         prepare_keyboard_for_wine(display, self.typed)
 
+    def run(self, desktop, process, *argv, timeout=30):
+        """Runs `wine argv...` beside the program, under its wineserver; returns what it printed."""
+        # As bytes: taskkill writes in the locale's code page, the inspectors in UTF-8.
+        result = self.wine.inside(process, ["wine", *map(str, argv)], env=desktop.env, capture_output=True,
+                                  timeout=timeout)
+        if result.returncode != 0:
+            raise RuntimeError(f"{argv[0]} failed ({result.returncode}): {result.stderr.decode()[-500:]}")
+        return result.stdout
+
     def request_close(self, desktop, process, window):
         """What taskkill without /F sends: WM_CLOSE to each of the program's top-level windows. Wine
         drops an X close request for a window a message box has disabled, as Windows has no close
         box for it then."""
-        result = self.wine.inside(process, ["wine", "taskkill", "/IM", self.program.name], env=desktop.env,
-                                  capture_output=True, timeout=30)
-        if result.returncode != 0:
-            raise RuntimeError(f"taskkill failed ({result.returncode}): {result.stderr.decode()[-500:]}")
+        self.run(desktop, process, "taskkill", "/IM", self.program.name)
 
-    def inspect(self, desktop, process):
-        """The program's visible top-level windows by their X window, with their controls."""
-        result = self.wine.inside(process, ["wine", str(self.inspector)], env=desktop.env, capture_output=True,
-                                  timeout=30)
-        if result.returncode != 0:
-            raise RuntimeError(f"wininspect failed ({result.returncode}): {result.stderr.decode()[-500:]}")
+    def inspect(self, desktop, process, tool=None, timeout=30):
+        """The program's visible top-level windows by their X window, as wininspect reads them (their
+        controls' texts), or `tool` (accnames: what a screen reader is told of them)."""
         # One window a line, split at LF alone: a box's text may hold U+2028 and U+2029, which
         # str.splitlines() would take for line ends too.
-        lines = result.stdout.decode().split("\n")
+        lines = self.run(desktop, process, tool or self.inspector, timeout=timeout).decode().split("\n")
         return {str(window["x11"]): window for window in map(json.loads, filter(None, lines))}
 
     def minimized(self, desktop, process, window):
@@ -205,8 +210,7 @@ class Program:
         self.process = self.module.start(platform.argv(wrapper), env=desktop.env, wine=platform.wine, **popen_args)
         cleanup(stop, self.process)
         windows = self.desktop.wait_window()
-        if not windows:
-            raise AssertionError("the program's window did not appear")
+        assert windows, "the program's window did not appear"
         self.window = windows[0]
 
     def clear_input(self):
@@ -237,13 +241,18 @@ class Program:
         self.convert()
         return self.next_frame(seen)
 
+    def sends(self, text):
+        """Types `text` and clicks the convert button; returns its frame, which must reach the module."""
+        self.type_input(text)
+        frame = self.send()
+        assert frame is not None, "nothing reached COM1"
+        assert frame.data == self.platform.wire_bytes(text)
+        return frame
+
     def convert_and_exit(self):
         # One xdotool run: the exit click follows the convert click with no pause in between.
-        centres = (COMMAND1_CENTRE, COMMAND2_CENTRE)
-        args = []
-        for x, y in centres:
-            args += ["mousemove", "--window", self.window, str(x), str(y), "click", "1"]
-        self.desktop.xdotool(*args)
+        self.desktop.xdotool(*[arg for x, y in (COMMAND1_CENTRE, COMMAND2_CENTRE)
+                               for arg in ("mousemove", "--window", self.window, str(x), str(y), "click", "1")])
 
     def exit(self):
         self.desktop.click(self.window, COMMAND2_CENTRE)
@@ -268,8 +277,25 @@ class Program:
         boxes = [window for window in windows if window != self.window]
         return boxes[0] if boxes else None
 
+    def answer_message(self, timeout=10.0):
+        """The text of the message box the program shows, which Enter then closes."""
+        box = self.message_box(timeout)
+        assert box is not None, "no message box"
+        text = self.message_text(box)
+        self.desktop.key("Return")
+        assert self.desktop.wait_window(count=1) == [self.window], "the message box did not go away"
+        return text
+
     def wait_exit(self, timeout=20.0):
         try:
             return self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             return None
+
+
+def finish(process, timeout):
+    """What the process wrote to its pipes, once it has ended; the case fails if it does not end in time."""
+    try:
+        return process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the run did not end within {timeout} s")

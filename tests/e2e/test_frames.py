@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: MIT
-"""Frames on the wire: each one a single write of all its bytes, nothing lost when the program ends
-right after a send, every way out naming what it lost, and a stalled line's frames going out whole."""
+"""Frames on the wire: text typed or pasted going out byte-exact, each frame a single write of all its
+bytes, and showing in the monitor; nothing lost when the program ends right after a send, every way
+out naming what it lost, and a stalled line's frames going out whole."""
 
+import contextlib
 import os
 import re
 import signal
@@ -13,17 +15,13 @@ from pathlib import Path
 
 import pytest
 
-from e2e import Program, fresh_desktop
+from e2e import TOO_LONG_MESSAGE, Program, finish, fresh_desktop, monitor_text
 from qm47t_harness import wait_until
 from qm47t_harness.display import Xvfb
 from qm47t_harness.layout import COMMAND1_CENTRE
 
 
-def strace_usable():
-    result = subprocess.run(["strace", "-qq", "-e", "trace=none", "true"], capture_output=True, text=True)
-    return result.returncode == 0
-
-
+TEXT = "a" * 127  # the longest frame, 254 bytes
 WRITE_CALL = re.compile(r'^(?:\d+ +)?(\w+)\((\d+)<((?:\\x[0-9a-f]{2})*)>, "((?:\\x[0-9a-f]{2})*)", (\d+)\) = (-?\d+)$')
 
 
@@ -41,11 +39,6 @@ def port_writes(log):
     return calls
 
 
-def frames_accepted(log, frame):
-    """How many copies of `frame` the port took a first part of, by the strace log: each is owed whole."""
-    return sum(1 for call in port_writes(log) if isinstance(call, tuple) and call[1] == frame and call[2] > 0)
-
-
 def click_convert(program, clicks, delay_ms):
     """Clicks the convert button `clicks` times, `delay_ms` apart, from another process: the clicks
     queue up in X while the program is busy, as a user's do."""
@@ -54,9 +47,24 @@ def click_convert(program, clicks, delay_ms):
                              "click", "--repeat", str(clicks), "--delay", str(delay_ms), "1"], env=program.desktop.env)
 
 
+def stall(program, cleanup):
+    """Pastes the longest frame, pauses the module and clicks until the program says the line is
+    stalled: the 83rd frame is cut short in the full pty, the 84th refused once the line has taken
+    nothing for a while. Its message stays up."""
+    program.paste_input(TEXT)
+    program.module.pause()
+    # Enough clicks to fill the pseudo-terminal's buffers, 10 ms apart, as in the user trial.
+    clicking = click_convert(program, 300, 10)
+    cleanup(clicking.kill)
+    box = program.message_box(timeout=120)
+    assert box is not None, "the line never counted as stalled"
+    clicking.wait(120)
+    return box
+
+
 def traced_program(start, platform, cleanup):
     """The program under strace, which logs every write-type call on the port; and that log."""
-    if not strace_usable():
+    if subprocess.run(["strace", "-qq", "-e", "trace=none", "true"], capture_output=True).returncode != 0:
         pytest.skip("strace cannot trace here (ptrace not allowed)")
     log = tempfile.NamedTemporaryFile(prefix="qm47t-strace-", suffix=".log")
     cleanup(log.close)
@@ -67,29 +75,59 @@ def traced_program(start, platform, cleanup):
     return start(wrapper=strace), Path(log.name)
 
 
-class OneWriteTest:
-    # (what, how, text): 1, 2, 4 (with CR LF) and 127 code units.
+class SendTest:
+    # (what, how it is entered, text): typed texts go through the keyboard, with Enter for line
+    # breaks; the rest comes from the clipboard, as characters no keyboard layout types. One traced
+    # program takes them all, one after the other, as in a user's session.
     CASES = [
-        ("one letter", "type", "a"),
-        ("two Chinese characters", "type", "汉字"),
-        ("a line break", "type", "a\nb"),
-        ("127 code units", "paste", "字" * 120 + "\U0001F600" * 3 + "z"),
+        ("letters, digits, punctuation and Chinese", "type", "Hello, QM47T 0123456789! 汉字转换测试abc"),
+        ("line breaks typed with Enter, within and at the end", "type", "第一行\nsecond\n\n"),
+        ("a single character", "type", "x"),
+        ("astral characters", "paste", "\U0001F600汉\U00020000"),
+        ("a lone CR, as old Mac text has it", "paste", "a\rb"),
+        ("a lone LF, as Unix text has it", "paste", "a\nb"),
+        ("line and paragraph separators", "paste", "a\u2028b\u2029c"),
+        ("127 code units with a lone CR", "paste", "a" * 63 + "\r" + "a" * 63),
+        ("a tab, a no-break space and an astral character alone", "paste", "\t\u00a0\U0001F600"),
+        ("127 code units, the longest", "paste", "汉" * 127),
+        ("127 code units with astral characters", "paste", "\U0001F600" * 63 + "z"),
     ]
 
-    def test_each_frame_is_one_write_of_all_its_bytes(self, start, platform, cleanup):
-        # One traced program takes them all: the log of its writes is compared whole.
-        program, log = traced_program(start, platform, cleanup)
-        expected = []
-        for what, how, text in self.CASES:
-            frame_bytes = platform.wire_bytes(text)
-            expected.append(("write", frame_bytes, len(frame_bytes)))
-            (program.type_input if how == "type" else program.paste_input)(text)
-            frame = program.send()
-            assert frame is not None, f"{what}: nothing reached COM1"
-            assert (what, frame.data) == (what, frame_bytes)
+    @pytest.fixture(scope="class")
+    def traced(self, xvfb, platform):
+        """The class's one program under strace, the log of its writes on the port, and the frames it
+        has sent, in order."""
+        with contextlib.ExitStack() as stack:
+            start = lambda wrapper: Program(fresh_desktop(xvfb.env), platform, stack.callback, wrapper)
+            yield *traced_program(start, platform, stack.callback), []
+
+    @pytest.mark.parametrize("what, how, text", CASES, ids=[row[0] for row in CASES])
+    def test_entered_text_arrives_byte_exact_and_shows_in_the_monitor(self, traced, platform, what, how, text):
+        (program, _, sent), expected = traced, platform.wire_bytes(text)
+        (program.type_input if how == "type" else program.paste_input)(text)
+        if len(expected) > 2 * 127:
+            # A box that holds a lone break as CR LF counts it as two (Linux): one too many.
+            program.convert()
+            assert program.answer_message() == TOO_LONG_MESSAGE.format(len(expected) // 2)
+            return
+        frame = program.send()
+        assert frame is not None, "nothing reached COM1"
+        sent.append(expected)
+        assert frame.data.hex(" ") == expected.hex(" ")
+        assert program.monitor() == monitor_text(expected)
+        assert program.input_text() == platform.as_read(text)
+        # The input stays as it was: converting again sends the same frame.
+        again = program.send()
+        assert again is not None, "the second convert sent nothing"
+        sent.append(expected)
+        assert again.data == expected
+
+    def test_each_frame_went_out_in_one_write_of_all_its_bytes_and_exit_ends_the_program(self, traced):
+        program, log, sent = traced
         program.exit()
         assert program.wait_exit() == 0
-        assert port_writes(log.read_text()) == expected
+        # The log of the writes is compared whole: nothing split a frame, nothing else was written.
+        assert port_writes(log.read_text()) == [("write", frame, len(frame)) for frame in sent]
 
 
 class EndingTest:
@@ -103,11 +141,8 @@ class EndingTest:
         assert program.module.wait_released(), "COM1 was not released"
         assert program.module.wait_bytes(len(expected), timeout=2) == expected
 
-    def test_closing_the_window_ends_the_program_and_releases_the_port(self, program, platform, desktop):
-        program.type_input("汉字")
-        frame = program.send()
-        assert frame is not None, "nothing reached COM1"
-        assert frame.data == platform.wire_bytes("汉字")
+    def test_closing_the_window_ends_the_program_and_releases_the_port(self, program, desktop):
+        program.sends("汉字")
         desktop.request_close(program.window)
         assert program.wait_exit() == 0
         assert program.module.wait_released(), "COM1 was not released"
@@ -139,7 +174,6 @@ class WaysOutTest:
     @pytest.mark.parametrize("what, how, stalled, status", CASES, ids=[row[0] for row in CASES])
     def test_each_way_out_drains_names_what_it_lost_and_removes_the_lock(self, xvfb, platform, cleanup, what, how,
                                                                         stalled, status):
-        text = "a" * 127
         if how is None:
             # A display of this case's own, for it takes the display away.
             xvfb = Xvfb()
@@ -148,24 +182,16 @@ class WaysOutTest:
         cleanup(program.process.stderr.close)
         children = Path(f"/proc/{program.process.pid}/task/{program.process.pid}/children")
         pid = int(children.read_text().split()[0])
-        program.paste_input(text)
         if stalled:
-            # The module stops reading; the 83rd frame is cut short in the full pty, the 84th refused
-            # once the line has taken nothing for a while. Its message stays up.
-            program.module.pause()
-            click_convert(program, 100, 10).wait(60)
-            assert program.message_box(timeout=60) is not None, "the line never counted as stalled"
+            stall(program, cleanup)
         else:
-            assert program.send().data == platform.wire_bytes(text)
+            program.paste_input(TEXT)
+            assert program.send().data == platform.wire_bytes(TEXT)
         if how is None:
             xvfb.close()
         else:
             os.kill(pid, how)
-        try:
-            _, errors = program.process.communicate(timeout=60)
-        except subprocess.TimeoutExpired:
-            pytest.fail("the program did not end")
-        errors = errors.decode("utf-8", "replace")
+        errors = finish(program.process, 60)[1].decode("utf-8", "replace")
         assert program.process.returncode == status, errors
         if stalled:
             assert self.LOST in errors
@@ -177,25 +203,11 @@ class WaysOutTest:
 class SlowLineTest:
     """A module that stops reading for a while, and one that reads at a real line's 960 bytes a second."""
 
-    TEXT = "a" * 127  # the longest frame, 254 bytes
-
-    def stall(self, program, cleanup):
-        """Pauses the module and clicks until the program says the line is stalled."""
-        program.paste_input(self.TEXT)
-        program.module.pause()
-        # Enough clicks to fill the pseudo-terminal's buffers, 10 ms apart, as in the user trial.
-        clicking = click_convert(program, 300, 10)
-        cleanup(clicking.kill)
-        box = program.message_box(timeout=120)
-        assert box is not None, "the line never counted as stalled"
-        clicking.wait(120)
-        return box
-
     def test_a_stalled_line_loses_nothing_that_was_written_and_lets_no_fragment_out(self, start, platform, desktop,
                                                                                      cleanup):
-        frame = platform.wire_bytes(self.TEXT)
+        frame = platform.wire_bytes(TEXT)
         program, log = traced_program(start, platform, cleanup)
-        self.stall(program, cleanup)
+        stall(program, cleanup)
         desktop.key("Return")
         # The clicks that queued up behind the stalled send do not each bring a box of their own.
         time.sleep(3)
@@ -203,7 +215,9 @@ class SlowLineTest:
 
         program.module.resume()
         # What the line held back of a frame follows as soon as it moves again, with no further click.
-        owed = lambda: len(frame) * frames_accepted(log.read_text(), frame)
+        # Each copy of the frame the port took a first part of is owed whole.
+        owed = lambda: len(frame) * sum(1 for call in port_writes(log.read_text())
+                                        if isinstance(call, tuple) and call[1] == frame and call[2] > 0)
         wait_until(lambda: len(program.module.received()) >= owed(), 30)
         assert len(program.module.received()) == owed(), "an accepted frame waits for another click"
         assert program.module.whole_frames(frame)[1] == b""
@@ -221,7 +235,7 @@ class SlowLineTest:
 
     def test_a_close_request_while_the_message_is_up_loses_no_frame_unsaid(self, program, platform, desktop,
                                                                            cleanup):
-        self.stall(program, cleanup)
+        stall(program, cleanup)
         platform.request_close(desktop, program.process, program.window)
         time.sleep(3)
         assert program.window in desktop.windows(), "the program left while its message was up"
@@ -237,12 +251,12 @@ class SlowLineTest:
         program.module.resume()
         program.exit()
         assert program.wait_exit(60) == 0
-        copies, rest = program.module.whole_frames(platform.wire_bytes(self.TEXT))
+        copies, rest = program.module.whole_frames(platform.wire_bytes(TEXT))
         assert rest == b"", f"{copies} whole frames, then {len(rest)} bytes out of step"
 
     @pytest.mark.only("windows", "a Linux session ends its programs with a signal")
     def test_the_session_ending_while_the_message_is_up_says_what_it_lost(self, program, platform, desktop, cleanup):
-        self.stall(program, cleanup)
+        stall(program, cleanup)
         # Wine's log-off: WM_QUERYENDSESSION, then WM_ENDSESSION, to each window, as Windows sends them.
         ending = threading.Thread(target=platform.wine.inside, daemon=True,
                                   args=(program.process, ["wine", "wineboot", "--end-session"]),
@@ -263,8 +277,8 @@ class SlowLineTest:
         ending.join(60)
 
     def test_a_line_at_9600_bit_s_is_slow_but_never_stalled(self, program, platform, desktop):
-        frame = platform.wire_bytes(self.TEXT)
-        program.paste_input(self.TEXT)
+        frame = platform.wire_bytes(TEXT)
+        program.paste_input(TEXT)
         program.module.pace(960)
         click_convert(program, 30, 20).wait(60)
         # 30 frames at 960 bytes a second: some 8 s on the wire.

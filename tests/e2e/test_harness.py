@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from e2e import finish
 from qm47t_harness import REPO, wait_until
 from qm47t_harness.module import Pacer, VirtualModule, whole_frames
 from qm47t_harness.namespace import REFUSED_STATUS, namespace_pids, spawn_in_namespace, stop
@@ -98,25 +99,21 @@ class AdapterOnCom1Test:
     }
 
     @pytest.mark.parametrize("run", RUNS)
-    def test_the_demo_and_a_case_on_a_machine_with_an_adapter_send_it_nothing(self, platform, wine, module, cleanup,
-                                                                              run):
+    def test_the_demo_and_a_case_on_a_machine_with_an_adapter_send_it_nothing(self, platform, module, cleanup, run):
         adapter = module
         shot = tempfile.NamedTemporaryFile(suffix=".png")
         cleanup(shot.close)
         env = {name: value for name, value in os.environ.items() if name != "DISPLAY"}
         # The run inside makes its own use of the suite's Wine prefix.
-        if wine:
-            wine.close()
-            cleanup(wine.open)
+        if platform.wine:
+            platform.wine.close()
+            cleanup(platform.wine.open)
         process, _ = spawn_in_namespace(
             self.RUNS[run](platform, shot.name), adapter.slave_path, env=env, cwd=REPO, stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             dev_links={"COM1": adapter.slave_path, "ttyUSB0": adapter.slave_path})
         cleanup(stop, process)
-        try:
-            output, _ = process.communicate(timeout=600)
-        except subprocess.TimeoutExpired:
-            pytest.fail("the run did not end")
+        output = finish(process, 600)[0]
         # The virtual module inside got the frame: the demo and the case say so in their status.
         assert process.returncode == 0, output.decode(errors="replace")[-3000:]
         assert adapter.received() == b"", "bytes reached the adapter"
@@ -125,7 +122,7 @@ class AdapterOnCom1Test:
 
 class WineHangTest:
     @pytest.mark.only("windows", "Wine's server and services")
-    def test_a_blocked_wineserver_and_wine_services_are_ended_and_the_next_run_starts(self, program, start, wine):
+    def test_a_blocked_wineserver_and_wine_services_are_ended_and_the_next_run_starts(self, program, start, platform):
         running = dict(zip(namespace_pids(program.process.namespace), names(namespace_pids(program.process.namespace))))
         servers = [pid for pid, name in running.items() if name.startswith("wineserver")]
         assert len(servers) == 1, running
@@ -136,12 +133,8 @@ class WineHangTest:
         ended = stop(program.process, timeout=3.0)
         assert namespace_pids(program.process.namespace) == [], "processes outlived the run"
         assert {servers[0], program.process.pid} <= set(ended)
-        assert wine_processes(wine.prefix) == []
-        following = start()
-        following.type_input("OK")
-        frame = following.send()
-        assert frame is not None, "the next run sent nothing"
-        assert frame.data == following.platform.wire_bytes("OK")
+        assert wine_processes(platform.wine.prefix) == []
+        start().sends("OK")
 
 
 class XWatchTest:

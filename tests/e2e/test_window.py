@@ -1,14 +1,13 @@
 # SPDX-License-Identifier: MIT
-"""The window as a user meets it: its size and focus, text typed or pasted going out byte-exact and
-showing in the monitor, and input the program refuses with a message."""
+"""The window as a user meets it: its size and focus, Escape, minimize and restore, 144 dpi, input the
+program refuses with a message, what a screen reader says, and a held key."""
 
-import json
 import subprocess
 import time
 
 import pytest
 
-from e2e import EMPTY_MESSAGE, TOO_LONG_MESSAGE, fresh_desktop, monitor_text
+from e2e import EMPTY_MESSAGE, TOO_LONG_MESSAGE, fresh_desktop
 from qm47t_harness import wait_until
 from qm47t_harness.layout import DESIGN, MAIN_WINDOW_SIZE, to_pixels
 
@@ -24,15 +23,12 @@ class WindowTest:
         frame = program.send()
         assert frame is not None, "nothing reached COM1"
         assert frame.data == platform.wire_bytes("Focus")
-        settings = frame.settings
-        assert (settings.speed, settings.data_bits, settings.parity, settings.stop_bits) == (9600, 8, "N", 1)
-        assert not (settings.rts_cts or settings.xon_xoff), "flow control is on"
-        # The module left the line as a fresh pty is: only the program can have made it raw.
-        assert not settings.post_processing, "the program left output processing on"
+        # The module left the line as a fresh pty is: only the program can have made it raw (the
+        # settings name output processing where it is still on).
+        assert str(frame.settings) == "9600 bit/s 8N1, no flow control"
 
     def test_escape_in_either_box_changes_nothing(self, program, desktop):
-        program.type_input("汉字\nab")
-        assert program.send() is not None, "nothing reached COM1"
+        program.sends("汉字\nab")
         monitor = program.monitor()
         # In the input box, then in the monitor box, which Tab reaches next.
         program.type_input("汉字\nab")
@@ -104,58 +100,6 @@ class HighDpiTest:
         assert program.wait_exit() == 0
 
 
-class SendTest:
-    # (what, how it is entered, text): typed texts go through the keyboard, with Enter for line
-    # breaks; the rest comes from the clipboard, as characters no keyboard layout types. One program
-    # (shared_program) takes them all, one after the other, as in a user's session.
-    CASES = [
-        ("ASCII", "type", "Hello, QM47T 0123456789!"),
-        ("Chinese", "type", "汉字转换测试"),
-        ("letters, digits and Chinese mixed", "type", "abc汉字123"),
-        ("a line break typed with Enter", "type", "第一行\nsecond"),
-        ("line breaks at the end", "type", "a\n\n"),
-        ("a single character", "type", "x"),
-        ("a no-break space", "paste", "a\u00a0b"),
-        ("astral characters", "paste", "\U0001F600汉\U00020000"),
-        ("a tab", "paste", "a\tb"),
-        ("a lone CR, as old Mac text has it", "paste", "a\rb"),
-        ("a lone LF, as Unix text has it", "paste", "a\nb"),
-        ("line and paragraph separators", "paste", "a\u2028b\u2029c"),
-        ("127 code units with a lone CR", "paste", "a" * 63 + "\r" + "a" * 63),
-        ("tab, no-break space and astral character alone", "paste", "\t\u00a0\U0001F600"),
-        ("127 code units, the longest", "paste", "汉" * 127),
-        ("127 code units with astral characters", "paste", "\U0001F600" * 63 + "z"),
-    ]
-
-    @pytest.mark.parametrize("what, how, text", CASES, ids=[row[0] for row in CASES])
-    def test_entered_text_arrives_byte_exact_and_shows_in_the_monitor(self, shared_program, platform, what, how,
-                                                                       text):
-        program, expected = shared_program, platform.wire_bytes(text)
-        (program.type_input if how == "type" else program.paste_input)(text)
-        if len(expected) > 2 * 127:
-            # A box that holds a lone break as CR LF counts it as two (Linux): one too many.
-            program.convert()
-            box = program.message_box()
-            assert box is not None, "no message box"
-            assert program.message_text(box) == TOO_LONG_MESSAGE.format(len(expected) // 2)
-            program.desktop.key("Return")
-            assert program.desktop.wait_window(count=1) == [program.window]
-            return
-        frame = program.send()
-        assert frame is not None, "nothing reached COM1"
-        assert frame.data.hex(" ") == expected.hex(" ")
-        assert program.monitor() == monitor_text(expected)
-        assert program.input_text() == platform.as_read(text)
-        # The input stays as it was: converting again sends the same frame.
-        again = program.send()
-        assert again is not None, "the second convert sent nothing"
-        assert again.data == expected
-
-    def test_exit_after_them_ends_the_program(self, shared_program):
-        shared_program.exit()
-        assert shared_program.wait_exit() == 0
-
-
 class RefusedInputTest:
     # (what, text, message): one program (shared_program) refuses them all, one after the other.
     CASES = [
@@ -168,29 +112,20 @@ class RefusedInputTest:
     ]
 
     @pytest.mark.parametrize("what, text, message", CASES, ids=[row[0] for row in CASES])
-    def test_refused_input_shows_a_message_and_sends_nothing(self, shared_program, desktop, what, text, message):
+    def test_refused_input_shows_a_message_and_sends_nothing(self, shared_program, what, text, message):
         program = shared_program
         if text:
             program.paste_input(text)
         else:
             program.clear_input()
         program.convert()
-        box = program.message_box()
-        assert box is not None, "no message box"
-        assert program.message_text(box) == message
-        desktop.key("Return")
-        assert desktop.wait_window(count=1) == [program.window], "the message box did not go away"
+        assert program.answer_message() == message
         assert program.process.poll() is None, "the program ended"
 
-    def test_after_them_the_next_send_is_the_first_frame(self, shared_program, platform):
-        program = shared_program
-        # The module has seen nothing so far; the next frame is exactly the next send.
-        program.type_input("OK")
-        program.convert()
-        frame = program.next_frame(0)
-        assert frame is not None, "nothing reached COM1 after the refused inputs"
-        assert frame.data == platform.wire_bytes("OK")
-        assert len(program.module.frames()) == 1
+    def test_after_them_the_next_send_is_the_first_frame(self, shared_program):
+        # The module has seen nothing so far: the next send's frame is its first.
+        shared_program.sends("OK")
+        assert len(shared_program.module.frames()) == 1
 
 
 class MessageBoxButtonTest:
@@ -240,19 +175,16 @@ class ScreenReaderTest:
         return fresh_desktop(bus.env if bus else xvfb.env)
 
     def focused(self, program, bus):
-        """The name of the control with the focus, as the screen reader is told it."""
-        platform = program.platform
+        """The name of the control with the focus, as the screen reader reads it. Orca reads the first
+        "labelled by" relation's label in place of the name: a box with one per label line would be
+        read by its first line alone."""
         if bus:
-            return [control["name"] for control in bus.controls(program.process.pid)
+            return [(control["labelled_by"] or [control["name"]])[0] for control in bus.controls(program.process.pid)
                     if control["focused"] and control["role"] in ("text", "push button")]
-        result = platform.wine.inside(program.process, ["wine", str(platform.accnames)], env=program.desktop.env,
-                                      capture_output=True, timeout=60)
-        if result.returncode != 0:
-            raise RuntimeError(f"accnames failed ({result.returncode}): {result.stderr.decode()[-500:]}")
-        windows = {str(window["x11"]): window for window in map(json.loads, result.stdout.decode().splitlines())}
+        windows = program.platform.inspect(program.desktop, program.process, program.platform.accnames, timeout=60)
         return [control["name"] for control in windows[program.window]["controls"] if control["focus"]]
 
-    def test_tab_walks_the_controls_by_their_names(self, program, platform, desktop, bus):
+    def test_tab_walks_the_controls_by_their_names(self, program, desktop, bus):
         desktop.focus(program.window)
         heard = []
         for step in range(4):
@@ -265,23 +197,11 @@ class ScreenReaderTest:
         assert heard == (self.LINUX_WALK if bus else self.WINE_WALK)
         # With a screen reader there, a send is announced as well as written: on Linux a notification
         # shows, which Orca speaks wherever the focus is.
-        program.type_input("汉字")
-        frame = program.send()
-        assert frame is not None, "nothing reached COM1"
-        assert frame.data == platform.wire_bytes("汉字")
+        program.sends("汉字")
         if bus:
             assert wait_until(lambda: [control for control in bus.controls(program.process.pid)
                                        if control["role"] == "notification" and control["showing"]
                                        and control["name"] == self.SENT], 10.0), "no notification of the send"
-
-    @pytest.mark.only("linux", "MSAA has no relations; the walk reads the label that names each box")
-    def test_each_box_is_read_by_its_whole_name(self, program, bus):
-        assert wait_until(lambda: bus.controls(program.process.pid), 10.0), "nothing on AT-SPI"
-        # (name, "labelled by" relations): Orca reads the first such relation's label in place of the
-        # name, so a box with one per label line is read by its first line; with none, by its name.
-        boxes = [(control["name"], control["labelled_by_relations"])
-                 for control in bus.controls(program.process.pid) if control["role"] == "text"]
-        assert boxes == [(self.INPUT, 0), (self.MONITOR, 0)]
 
     @pytest.mark.only("linux", "Orca is Linux's screen reader; accnames reads what Windows' are told")
     def test_orca_speaks_each_control_whole_and_each_send(self, bus, start, desktop, cleanup):
