@@ -213,6 +213,8 @@ class DeviceGoneTest:
         cleanup(program.process.stderr.close)
         program.sends("汉字")
         program.module.close()  # the adapter is pulled out
+        # Nothing is said until the user sends: the port is only written, never watched while idle.
+        assert program.message_box(timeout=1) is None, "a message came up with no send"
         for _ in range(2):
             program.convert()
             message = program.answer_message(timeout=20)
