@@ -166,6 +166,22 @@ HOSTILE_ON = {"cflag": ("PARENB", "PARODD", "CSTOPB", "CRTSCTS"), "iflag": ("IXO
               "lflag": ("ICANON", "ECHO"), "oflag": ("OPOST", "ONLCR")}
 
 
+# The line as the channel holds it: DTR up, RTS down, 9600 bit/s both ways, 8 bits, raw.
+HELD_LINE = {"DTR": True, "RTS": False, "speeds": (termios.B9600, termios.B9600), "size": "CS8",
+             "raw-off flags on": []}
+
+
+def held_line(state):
+    """A line state (line_state) in HELD_LINE's terms; None if there was none."""
+    if not state:
+        return None
+    modem = state["modem"] or 0
+    return {"DTR": bool(modem & termios.TIOCM_DTR), "RTS": bool(modem & termios.TIOCM_RTS),
+            "speeds": (state["ispeed"], state["ospeed"]), "size": CHARACTER_SIZES[state["cflag"] & termios.CSIZE],
+            "raw-off flags on": [name for flag, names in RAW_OFF.items() for name in names
+                                 if state[flag] & getattr(termios, name)]}
+
+
 def check_driver(checks, where, report, host_bytes):
     """What guestprobe saw on one driver, and what reached the host's end of that line."""
     checks.require(where, "guestprobe ran to the end", "locks-after" in report, sorted(report))
@@ -184,16 +200,8 @@ def check_driver(checks, where, report, host_bytes):
                   report.get("locks-held", "").split(), [f"LCK..{device}:{pid}"])
     for stage in ("held-before", "held-after"):
         # Read through the channel's own descriptor: the state the driver keeps for the port.
-        state = line_state(report.get(stage))
-        modem = state and (state["modem"] or 0)
         checks.expect(where, f"{stage}: DTR up, RTS down, 9600 bit/s in and out, 8 data bits, raw",
-                      state and {"DTR": bool(modem & termios.TIOCM_DTR), "RTS": bool(modem & termios.TIOCM_RTS),
-                                 "speeds": (state["ispeed"], state["ospeed"]),
-                                 "size": CHARACTER_SIZES[state["cflag"] & termios.CSIZE],
-                                 "raw-off flags on": [name for flag, names in RAW_OFF.items() for name in names
-                                                      if state[flag] & getattr(termios, name)]} or report.get(stage),
-                      {"DTR": True, "RTS": False, "speeds": (termios.B9600, termios.B9600), "size": "CS8",
-                       "raw-off flags on": []})
+                      held_line(line_state(report.get(stage))) or report.get(stage), HELD_LINE)
     checks.expect(where, f"every frame ({', '.join(f'{len(frame)} bytes' for frame in FRAMES)}) handed over",
                   [report.get(f"output{index}") for index in range(len(FRAMES))], ["ok"] * len(FRAMES))
     checks.expect(where, "close drains and succeeds", report.get("close"), "ok")
